@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds velkor for the newest CPython >= 3.12 found and runs the example on the shipped data.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+python="$(find_pythons | head -n 1)"
+[ -n "$python" ] || no_python
+echo "== building velkor with $python" >&2
+vpython="$(make_venv "$python")"
+cd "$ROOT/examples"
+exec "$vpython" shortest_paths.py

@@ -1,0 +1,69 @@
+// The error value PyErr: deferred or materialised, taken from and raised into the interpreter.
+#pragma once
+
+#include <optional>
+#include <source_location>
+#include <string>
+
+#include "boundary/ref.hpp"
+
+namespace velkor::boundary {
+
+// An ordinary failure on its way back to the call frame, thrown as a C++
+// exception and raised there unchanged. Deferred errors hold only the type
+// and the pieces of the message; the message is built when the error is
+// raised or examined.
+class PyErr {
+ public:
+  // Deferred: `type` (borrowed) raised with `message` as its one argument.
+  static PyErr new_err(PyObject* type, std::string message);
+  // Deferred TypeError of a failed downcast of `from` (borrowed) to `to`.
+  static PyErr downcast(PyObject* from, const char* to);
+  // Materialised from an exception object.
+  static PyErr from_value(Ref exception) noexcept;
+
+  PyErr(PyErr&&) noexcept = default;
+  PyErr& operator=(PyErr&&) noexcept = default;
+
+  // The exception object (borrowed), materialising a deferred error first.
+  PyObject* value();
+  // Raises the error into the interpreter; the error is consumed.
+  void restore() noexcept;
+  // "PyErr { type: ..., value: ..., traceback: ... }"
+  std::string render();
+
+ private:
+  PyErr() = default;
+  std::string message_text() const;
+
+  Ref type_;
+  std::string message_;
+  Ref downcast_from_type_;  // set for a downcast failure
+  const char* downcast_to_ = nullptr;
+  Ref value_;  // set once materialised
+};
+
+// The pending interpreter error, cleared; none when nothing is pending. A
+// pending PanicException is resumed as an internal failure instead.
+std::optional<PyErr> take();
+
+// As take, for use after a call signalled failure: with nothing pending the
+// error is SystemError "attempted to fetch exception but none was set".
+PyErr fetch();
+
+// Throws the pending error (see fetch).
+[[noreturn]] inline void throw_fetched() { throw fetch(); }
+
+// The error of a bound argument's conversion, as the caller sees it: an
+// exact TypeError becomes "argument '{name}': {message}", keeping its cause;
+// any other error passes unchanged.
+PyErr argument_extraction_error(const char* name, PyErr error);
+
+// Internal failure "called `Result::unwrap()` on an `Err` value: {error}".
+[[noreturn]] void unwrap_failed(PyErr error,
+                                std::source_location where = std::source_location::current());
+// The same for a failed downcast of the owned object `from` to `to`.
+[[noreturn]] void unwrap_failed_downcast(PyObject* from, const char* to,
+                                         std::source_location where = std::source_location::current());
+
+}  // namespace velkor::boundary

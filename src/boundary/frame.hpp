@@ -1,0 +1,45 @@
+// The call frame around every entry from the interpreter: outcome to return value or raised exception.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "boundary/error.hpp"
+#include "boundary/panic.hpp"
+
+namespace velkor::boundary {
+
+// Turns the outcome of `body` (a callable returning a Ref) into what the
+// interpreter expects: a new reference, or null with an exception set.
+// Internal failures become PanicException, exhausted memory MemoryError. A
+// failure while raising (for instance when the PanicException class cannot
+// be created) aborts the process after "uncaught panic at ffi boundary".
+template <class Body>
+PyObject* trampoline(Body&& body) noexcept {
+  GILGuard guard;
+  try {
+    std::string panic_message;
+    try {
+      return body().release();
+    } catch (PyErr& error) {
+      error.restore();
+      return nullptr;
+    } catch (Panic& failure) {
+      panic_message = std::move(failure.message);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return nullptr;
+    } catch (...) {
+      panic_message = kOpaquePanic;
+    }
+    PyErr::new_err(panic_exception_type(), std::move(panic_message)).restore();
+    return nullptr;
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+  }
+}
+
+}  // namespace velkor::boundary

@@ -1,0 +1,85 @@
+// Internal failures: the report on standard error and the PanicException class.
+#include "boundary/panic.hpp"
+
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "boundary/error.hpp"
+
+namespace velkor::boundary {
+
+namespace {
+
+// Source paths are reported from the project's src/ folder on.
+const char* short_path(const char* file) {
+  const char* at = std::strstr(file, "src/");
+  return at ? at : file;
+}
+
+void report(const std::string& message, const std::source_location& where) {
+  std::fprintf(stderr, "velkor: internal failure on thread %ld at %s:%u:%u:\n%s\n",
+               static_cast<long>(gettid()), short_path(where.file_name()),
+               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+               message.c_str());
+  const char* want = std::getenv("VELKOR_BACKTRACE");
+  if (want && *want && std::strcmp(want, "0") != 0) {
+    void* frames[64];
+    int n = backtrace(frames, 64);
+    std::fputs("native backtrace:\n", stderr);
+    std::fflush(stderr);
+    backtrace_symbols_fd(frames, n, STDERR_FILENO);
+  } else {
+    std::fputs("note: set the environment variable VELKOR_BACKTRACE=1 to display a native backtrace\n",
+               stderr);
+  }
+  std::fflush(stderr);
+}
+
+constexpr const char kPanicDoc[] =
+    "\nThe exception raised when native code in velkor fails while it is being called from "
+    "Python.\n\nLike SystemExit, it derives from BaseException, so that it normally propagates "
+    "all the way through the stack and makes the interpreter exit.\n";
+
+PyObject* panic_type_cell = nullptr;  // created once, never released
+
+}  // namespace
+
+void panic(std::string message, std::source_location where) {
+  report(message, where);
+  throw Panic{std::move(message)};
+}
+
+void resume_panic(std::string message) { throw Panic{std::move(message)}; }
+
+void panic_after_error(std::source_location where) {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  PyErr_Print();
+  panic("Python API call failed", where);
+}
+
+PyObject* panic_exception_type() {
+  if (panic_type_cell) return panic_type_cell;
+  Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                  PyExc_BaseException, nullptr));
+  if (!type) {
+    // Taken directly: `take` itself looks for this class.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyErr error = exc ? PyErr::from_value(std::move(exc))
+                      : PyErr::new_err(PyExc_SystemError,
+                                       "attempted to fetch exception but none was set");
+    panic("Failed to initialize new exception type.: " + error.render());
+  }
+  // Code run during creation may have filled the cell; keep the first.
+  if (!panic_type_cell) panic_type_cell = type.release();
+  return panic_type_cell;
+}
+
+}  // namespace velkor::boundary

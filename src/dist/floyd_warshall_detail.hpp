@@ -1,0 +1,36 @@
+// Internal knobs of the all-pairs shortest-path computation, for tests and tuning.
+#pragma once
+
+#include <cstddef>
+
+#include "base/model.hpp"
+
+namespace velkor::dist::detail {
+
+// How each weakly connected component is solved.
+enum class ApspMethod {
+  automatic,  // by the cost model in `prefers_dijkstra`
+  dense,      // saturating Floyd-Warshall on a c x c matrix
+  dijkstra,   // one Dijkstra run per source over compressed adjacency
+};
+
+struct ApspOptions {
+  ApspMethod method = ApspMethod::automatic;
+  // Dense components with at least this many nodes are processed in square
+  // tiles of kApspTile nodes so the working set stays in the L1/L2 caches.
+  std::size_t tile_min_nodes = 192;
+};
+
+inline constexpr std::size_t kApspTile = 64;
+
+// The cost model: a dense run costs about c^3 / 8 vector steps (eight
+// saturating relaxations per step); Dijkstra about c * (e + c) * log2(c)
+// heap and relaxation steps, each some kDijkstraStepCost dense steps. Small
+// components always go dense.
+inline constexpr std::size_t kDijkstraMinNodes = 96;
+inline constexpr double kDijkstraStepCost = 2.0;
+bool prefers_dijkstra(std::size_t nodes, std::size_t edges);
+
+base::Matrix floyd_warshall_with(const base::Graph& graph, const ApspOptions& options);
+
+}  // namespace velkor::dist::detail

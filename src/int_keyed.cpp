@@ -1,0 +1,117 @@
+// The integer-keyed dict form {(int, int): int}: values in, matrices in and out.
+#include "int_keyed.hpp"
+
+#include <string>
+#include <vector>
+
+#include "boundary/error.hpp"
+#include "boundary/panic.hpp"
+
+namespace velkor {
+
+using boundary::PyErr;
+using boundary::Ref;
+
+base::Weight extract_u32(PyObject* obj) {
+  long value;
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+  } else {
+    value = PyLong_AsLong(obj);
+    if (value == -1) {
+      if (std::optional<PyErr> error = boundary::take()) throw std::move(*error);
+    }
+  }
+  if (value < 0 || value > static_cast<long>(base::kMaxWeight))
+    throw PyErr::new_err(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return static_cast<base::Weight>(value);
+}
+
+base::Matrix matrix_from_dict(PyObject* obj) {
+  if (!PyDict_Check(obj)) throw PyErr::downcast(obj, "PyDict");
+  const Py_ssize_t start_size = PyDict_GET_SIZE(obj);
+  base::Matrix matrix(static_cast<std::size_t>(start_size));
+  Ref dict = Ref::borrow(obj);
+  Py_ssize_t remaining = start_size;
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  while (PyDict_Next(dict.get(), &pos, &borrowed_key, &borrowed_value)) {
+    {
+      // Held for the entry: __index__ may remove them from the dict.
+      Ref key = Ref::borrow(borrowed_key);
+      Ref value = Ref::borrow(borrowed_value);
+      if (!PyTuple_Check(key.get())) throw PyErr::downcast(key.get(), "PyTuple");
+      const Py_ssize_t length = PyTuple_GET_SIZE(key.get());
+      if (length != 2)
+        throw PyErr::new_err(PyExc_ValueError,
+                             "expected tuple of length 2, but got tuple of length " +
+                                 std::to_string(length));
+      const base::NodeIndex from = extract_u32(PyTuple_GET_ITEM(key.get(), 0));
+      const base::NodeIndex to = extract_u32(PyTuple_GET_ITEM(key.get(), 1));
+      const base::Weight weight = extract_u32(value.get());
+      matrix.set(from, to, weight);
+    }
+    --remaining;
+    if (PyDict_GET_SIZE(dict.get()) != start_size)
+      boundary::panic("dictionary changed size during iteration");
+    if (remaining < 0) boundary::panic("dictionary keys changed during iteration");
+  }
+  return matrix;
+}
+
+namespace {
+
+// Python ints for result values. Distances repeat a lot, so recently made
+// ints are reused through a small direct-mapped cache (ints are immutable).
+class IntCache {
+ public:
+  PyObject* get(base::Weight value) {  // new reference
+    Slot& slot = slots_[value & (kSlots - 1)];
+    if (!slot.obj || slot.value != value) {
+      PyObject* obj = PyLong_FromLong(static_cast<long>(value));
+      if (!obj) boundary::panic_after_error();
+      slot.obj = Ref::steal(obj);
+      slot.value = value;
+    }
+    return Py_NewRef(slot.obj.get());
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    Ref obj;
+    base::Weight value = 0;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
+}  // namespace
+
+Ref matrix_into_dict(base::Matrix matrix) {
+  // One int per node, shared by every key that names it.
+  const base::NodeSet& nodes = matrix.nodes();
+  std::vector<Ref> node_ints;
+  node_ints.reserve(nodes.size());
+  for (base::NodeIndex v : nodes) {
+    PyObject* obj = PyLong_FromLong(static_cast<long>(v));
+    if (!obj) boundary::panic_after_error();
+    node_ints.push_back(Ref::steal(obj));
+  }
+  IntCache values;
+
+  Ref dict = Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(matrix.size())));
+  if (!dict) boundary::panic_after_error();
+  for (const base::DenseEntry& e : matrix.dense_entries()) {
+    Ref key = Ref::steal(PyTuple_New(2));
+    if (!key) boundary::panic_after_error();
+    PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(node_ints[e.from].get()));
+    PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(node_ints[e.to].get()));
+    Ref value = Ref::steal(values.get(e.value));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw boundary::fetch();
+  }
+  matrix = base::Matrix();
+  return dict;
+}
+
+}  // namespace velkor

@@ -1,0 +1,23 @@
+// The integer-keyed dict form {(int, int): int}: values in, matrices in and out.
+#pragma once
+
+#include "base/model.hpp"
+#include "boundary/ref.hpp"
+
+namespace velkor {
+
+// One Python integer (int, bool, or anything with __index__) as an unsigned
+// 32-bit value. Throws the interpreter's TypeError/OverflowError, or
+// OverflowError "out of range integral type conversion attempted".
+base::Weight extract_u32(PyObject* obj);
+
+// A dict (or dict subclass) of {(a, b): w} as a Matrix, read from the dict's
+// own storage in dict order. Throws PyErr for bad contents; a dict that
+// changes while it is walked is an internal failure.
+base::Matrix matrix_from_dict(PyObject* obj);
+
+// A new dict {(from, to): value} with one entry per matrix entry, in the
+// matrix's order. The matrix is consumed.
+boundary::Ref matrix_into_dict(base::Matrix matrix);
+
+}  // namespace velkor

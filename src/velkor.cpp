@@ -1,0 +1,137 @@
+// Module root: the module definition and entry point, the function table and the module functions.
+#include <atomic>
+#include <cstdint>
+
+#include "boundary/bind.hpp"
+#include "boundary/error.hpp"
+#include "boundary/frame.hpp"
+#include "boundary/panic.hpp"
+#include "int_keyed.hpp"
+#include "operations.hpp"
+
+namespace velkor {
+namespace {
+
+using boundary::FunctionDescription;
+using boundary::PyErr;
+using boundary::Ref;
+
+// ---- module functions ------------------------------------------------------
+
+const char* const kEdgesParameters[] = {"edges"};
+
+constexpr FunctionDescription kFloydWarshallU32{"floyd_warshall_u32", kEdgesParameters, 1, 1};
+
+// Converts a bound argument, giving its errors the parameter's name.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) {
+  try {
+    return convert();
+  } catch (PyErr& error) {
+    throw boundary::argument_extraction_error(name, std::move(error));
+  }
+}
+
+Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];  // borrowed
+  boundary::extract_arguments_fastcall(kFloydWarshallU32, args, nargs, kwnames, slots);
+  base::Matrix edges = convert_argument("edges", [&] { return matrix_from_dict(slots[0]); });
+  return matrix_into_dict(floyd_warshall_u32(std::move(edges)));
+}
+
+template <Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return boundary::trampoline([&] { return Body(args, nargs, kwnames); });
+}
+
+// ---- function table --------------------------------------------------------
+
+// Method records live for the whole process: function objects point to them.
+PyMethodDef kMethods[] = {
+    {"floyd_warshall_u32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                               &entry<floyd_warshall_u32_body>)),
+     METH_FASTCALL | METH_KEYWORDS, "floyd_warshall_u32(edges)\n--\n\n"},
+};
+
+// ---- module creation -------------------------------------------------------
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkor",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* module_cell = nullptr;  // the one module object, never released
+
+// "__all__" and "__name__", interned once and kept.
+PyObject* interned(PyObject*& cell, const char* text) {
+  if (!cell) {
+    PyObject* s = PyUnicode_FromString(text);
+    if (!s) boundary::panic_after_error();
+    PyUnicode_InternInPlace(&s);
+    if (!s) boundary::panic_after_error();
+    cell = s;
+  }
+  return cell;
+}
+PyObject* all_name_cell = nullptr;
+PyObject* name_name_cell = nullptr;
+
+// The module's __all__ list, created on first use.
+Ref all_list(PyObject* module) {
+  PyObject* all_name = interned(all_name_cell, "__all__");
+  if (Ref all = Ref::steal(PyObject_GetAttr(module, all_name))) return all;
+  PyErr error = boundary::fetch();
+  if (!PyErr_GivenExceptionMatches(error.value(), PyExc_AttributeError)) throw std::move(error);
+  Ref all = Ref::steal(PyList_New(0));
+  if (!all) boundary::panic_after_error();
+  if (PyObject_SetAttr(module, all_name, all.get()) < 0) boundary::throw_fetched();
+  return all;
+}
+
+void add_function(PyObject* module, PyMethodDef* record) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) boundary::throw_fetched();
+  Ref function = Ref::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
+  if (!function) boundary::throw_fetched();
+  module_name.reset();
+
+  Ref name = Ref::steal(PyObject_GetAttr(function.get(), interned(name_name_cell, "__name__")));
+  if (!name) boundary::throw_fetched();
+  Ref all = all_list(module);
+  if (PyList_Append(all.get(), name.get()) < 0)
+    boundary::panic("could not append __name__ to __all__: " + boundary::fetch().render());
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) boundary::throw_fetched();
+}
+
+Ref make_module() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) boundary::throw_fetched();
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id)
+    throw PyErr::new_err(PyExc_ImportError,
+                         "velkor does not support sub-interpreters; import it in the main "
+                         "interpreter only");
+  if (module_cell) return Ref::borrow(module_cell);
+
+  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) boundary::throw_fetched();
+  for (PyMethodDef& record : kMethods) add_function(module.get(), &record);
+  if (!module_cell) module_cell = module.release();
+  return Ref::borrow(module_cell);
+}
+
+}  // namespace
+}  // namespace velkor
+
+extern "C" PyMODINIT_FUNC PyInit_velkor() {
+  return velkor::boundary::trampoline([] { return velkor::make_module(); });
+}

@@ -1,0 +1,201 @@
+"""Module object, function registration and argument binding."""
+
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velkor
+
+FUNCTION_TABLE = [
+    ("floyd_warshall_u32", "(edges)"),
+    ("floyd_warshall", "(edges)"),
+    ("nearest_common_descendant_u32", "(distances, extreme)"),
+    ("nearest_common_descendant", "(distances, extreme)"),
+]
+ALL_NAMES = [name for name, _ in FUNCTION_TABLE]
+TWO_PARAMETER = ["nearest_common_descendant_u32", "nearest_common_descendant"]
+
+
+# ---------------------------------------------------------------- module object
+
+
+def test_module_doc_is_empty_string():
+    assert velkor.__doc__ == ""
+
+
+def test_all_is_a_prefix_of_the_function_table():
+    names = velkor.__all__
+    assert type(names) is list
+    assert names, "at least floyd_warshall_u32 must be registered"
+    assert names == ALL_NAMES[: len(names)]
+
+
+def test_module_attributes_are_exactly_the_registered_functions():
+    public = {name for name in vars(velkor) if not name.startswith("__")}
+    assert public == set(velkor.__all__)
+    assert "PanicException" not in vars(velkor)
+
+
+@pytest.mark.parametrize("name,signature", FUNCTION_TABLE)
+def test_function_attributes(registered, name, signature):
+    func = registered(name)
+    assert name in velkor.__all__
+    assert type(func).__name__ == "builtin_function_or_method"
+    assert func.__name__ == name
+    assert func.__qualname__ == name
+    assert func.__module__ == "velkor"
+    assert func.__self__ is velkor
+    assert func.__doc__ is None
+    assert func.__text_signature__ == signature
+    assert str(inspect.signature(func)) == signature
+
+
+def test_repeated_import_returns_the_cached_module():
+    before = list(velkor.__all__)
+    first = importlib.import_module("velkor")
+    assert first is velkor
+    saved = sys.modules.pop("velkor")
+    try:
+        again = importlib.import_module("velkor")
+    finally:
+        sys.modules["velkor"] = saved
+    assert again is velkor
+    assert velkor.__all__ == before
+    assert len(set(velkor.__all__)) == len(velkor.__all__)
+    assert importlib.reload(velkor) is velkor
+    assert velkor.__all__ == before
+
+
+def _run(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_fresh_process_import_and_reimport():
+    proc = _run(
+        """
+        import sys, velkor
+        m = velkor
+        del sys.modules["velkor"]
+        import velkor
+        assert velkor is m
+        print(velkor.__all__)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert eval(proc.stdout) == ALL_NAMES[: len(eval(proc.stdout))]
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    pytest.importorskip("_testcapi")
+    proc = _run(
+        """
+        import _testcapi, velkor
+        rc = _testcapi.run_in_subinterp("import velkor")
+        print("rc", rc)
+        assert velkor.floyd_warshall_u32({(1, 2): 3})[(1, 2)] == 3
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "rc -1" in proc.stdout
+    lines = [line for line in proc.stderr.splitlines() if "ImportError" in line]
+    assert lines, proc.stderr
+    message = lines[-1].lower()
+    assert "sub-interpreter" in message or "subinterpreter" in message
+    assert "http" not in message
+
+
+# ---------------------------------------------------------------- binder
+
+BINDER_ERRORS_ONE_PARAMETER = [
+    ((), {}, "floyd_warshall_u32() missing 1 required positional argument: 'edges'"),
+    (({}, {}), {}, "floyd_warshall_u32() takes 1 positional arguments but 2 were given"),
+    (({}, {}, {}), {}, "floyd_warshall_u32() takes 1 positional arguments but 3 were given"),
+    # Keywords are not looked at once there are too many positional values.
+    (({}, {}), {"edges": {}}, "floyd_warshall_u32() takes 1 positional arguments but 2 were given"),
+    (({},), {"edges": {}}, "floyd_warshall_u32() got multiple values for argument 'edges'"),
+    # An unknown keyword wins over the missing argument.
+    ((), {"foo": 1}, "floyd_warshall_u32() got an unexpected keyword argument 'foo'"),
+    ((), {"Edges": {}}, "floyd_warshall_u32() got an unexpected keyword argument 'Edges'"),
+    ((), {"edge": {}}, "floyd_warshall_u32() got an unexpected keyword argument 'edge'"),
+    ((), {"edgesx": {}}, "floyd_warshall_u32() got an unexpected keyword argument 'edgesx'"),
+    # Keywords are checked in call order; the first problem is the one reported.
+    ((), {"edges": {}, "foo": 1}, "floyd_warshall_u32() got an unexpected keyword argument 'foo'"),
+    ((), {"bar": 1, "edges": {}}, "floyd_warshall_u32() got an unexpected keyword argument 'bar'"),
+    (({},), {"foo": 1, "edges": {}}, "floyd_warshall_u32() got an unexpected keyword argument 'foo'"),
+    (({},), {"edges": {}, "foo": 1}, "floyd_warshall_u32() got multiple values for argument 'edges'"),
+]
+
+
+@pytest.mark.parametrize("args,kwargs,message", BINDER_ERRORS_ONE_PARAMETER)
+def test_binder_errors_one_parameter(fw, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        fw(*args, **kwargs)
+    assert type(info.value) is TypeError
+    assert info.value.args == (message,)
+
+
+def test_binder_keyword_that_is_not_valid_utf8(fw):
+    name = "ed\udc80ges"
+    shown = name.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+    with pytest.raises(TypeError) as info:
+        fw(**{name: {}})
+    assert info.value.args == (f"floyd_warshall_u32() got an unexpected keyword argument '{shown}'",)
+
+
+def test_binding_by_keyword(fw):
+    assert fw(edges={(1, 2): 3}) == fw({(1, 2): 3}) == {(1, 1): 0, (2, 2): 0, (1, 2): 3}
+
+
+def _two(name, text):
+    return text.replace("F()", f"{name}()")
+
+
+BINDER_ERRORS_TWO_PARAMETERS = [
+    ((), {}, "F() missing 2 required positional arguments: 'distances' and 'extreme'"),
+    (({},), {}, "F() missing 1 required positional argument: 'extreme'"),
+    ((), {"extreme": 0}, "F() missing 1 required positional argument: 'distances'"),
+    (({}, 0, 1), {}, "F() takes 2 positional arguments but 3 were given"),
+    (({}, 0, 1), {"foo": 1}, "F() takes 2 positional arguments but 3 were given"),
+    (({},), {"distances": {}}, "F() got multiple values for argument 'distances'"),
+    (({}, 0), {"extreme": 0}, "F() got multiple values for argument 'extreme'"),
+    (({},), {"distances": {}, "extreme": 0}, "F() got multiple values for argument 'distances'"),
+    (({},), {"foo": 1, "distances": {}}, "F() got an unexpected keyword argument 'foo'"),
+    ((), {"Extreme": 0}, "F() got an unexpected keyword argument 'Extreme'"),
+]
+
+
+@pytest.mark.parametrize("name", TWO_PARAMETER)
+@pytest.mark.parametrize("args,kwargs,message", BINDER_ERRORS_TWO_PARAMETERS)
+def test_binder_errors_two_parameters(registered, name, args, kwargs, message):
+    func = registered(name)
+    with pytest.raises(TypeError) as info:
+        func(*args, **kwargs)
+    assert type(info.value) is TypeError
+    assert info.value.args == (_two(name, message),)
+
+
+@pytest.mark.parametrize("name", TWO_PARAMETER)
+def test_two_parameter_keyword_order_is_irrelevant(registered, name):
+    func = registered(name)
+    assert func(extreme=0, distances={}) == func({}, extreme=0) == func({}, 0) == {}
+
+
+@pytest.mark.parametrize("name", ["floyd_warshall_u32", "floyd_warshall"])
+def test_non_dict_argument_is_wrapped_with_parameter_name(registered, name):
+    func = registered(name)
+    with pytest.raises(TypeError) as info:
+        func([])
+    err = info.value
+    assert type(err) is TypeError
+    assert err.args == ("argument 'edges': 'list' object cannot be converted to 'PyDict'",)
+    assert err.__cause__ is None
+    assert err.__suppress_context__ is True
