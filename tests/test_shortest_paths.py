@@ -1,0 +1,253 @@
+"""All-pairs shortest paths: floyd_warshall_u32 results, saturation, agreement with
+an independent Dijkstra reference, and the interpreter lock during the computation."""
+
+import heapq
+import random
+import threading
+import time
+
+import pytest
+
+U32_MAX = 4294967295
+
+
+def reference_distances(edges):
+    """Shortest-path lengths by Dijkstra from every node, with unbounded sums
+    clamped to U32_MAX at the end.
+
+    (v, v) is 0, unless v has a self-loop: then it is the lightest cycle
+    through v, i.e. the minimum over edges (u, v) of dist(v, u) + w(u, v)."""
+    adjacency = {}
+    for (a, b), w in edges.items():
+        adjacency.setdefault(a, {})[b] = w
+    nodes = {n for pair in edges for n in pair}
+    result = {}
+    for source in nodes:
+        dist = {source: 0}
+        heap = [(0, source)]
+        while heap:
+            d, u = heapq.heappop(heap)
+            if d > dist[u]:
+                continue
+            for v, w in adjacency.get(u, {}).items():
+                if d + w < dist.get(v, float("inf")):
+                    dist[v] = d + w
+                    heapq.heappush(heap, (d + w, v))
+        for target, d in dist.items():
+            if target != source:
+                result[(source, target)] = min(d, U32_MAX)
+        if (source, source) in edges:
+            cycle = min(dist[u] + adjacency[u][source] for u in dist if source in adjacency.get(u, {}))
+            result[(source, source)] = min(cycle, U32_MAX)
+        else:
+            result[(source, source)] = 0
+    return result
+
+
+def assert_plain_result(out):
+    assert type(out) is dict
+    for key, value in out.items():
+        assert type(key) is tuple and len(key) == 2
+        assert type(key[0]) is int and type(key[1]) is int and type(value) is int
+
+
+# ---------------------------------------------------------------- fixed cases
+
+
+def test_worked_example(fw):
+    out = fw({(1, 2): 4, (2, 3): 1, (1, 3): 10, (3, 4): 2})
+    assert_plain_result(out)
+    assert out == {
+        (1, 1): 0, (2, 2): 0, (3, 3): 0, (4, 4): 0,
+        (1, 2): 4, (2, 3): 1, (3, 4): 2,
+        (1, 3): 5, (2, 4): 3, (1, 4): 7,
+    }
+
+
+M = U32_MAX
+
+FIXED_CASES = {
+    "empty": ({}, {}),
+    "self-loop-replaces-diagonal": ({(1, 1): 3}, {(1, 1): 3}),
+    "cheaper-cycle-beats-self-loop": (
+        {(1, 1): 10, (1, 2): 1, (2, 1): 1},
+        {(1, 1): 2, (2, 2): 0, (1, 2): 1, (2, 1): 1},
+    ),
+    "zero-self-loop": ({(1, 1): 0}, {(1, 1): 0}),
+    "zero-edge": ({(1, 2): 0}, {(1, 1): 0, (2, 2): 0, (1, 2): 0}),
+    "sink-node-gets-diagonal": ({(5, 6): 7}, {(5, 5): 0, (6, 6): 0, (5, 6): 7}),
+    "two-components": (
+        {(1, 2): 1, (10, 11): 2},
+        {(1, 1): 0, (2, 2): 0, (10, 10): 0, (11, 11): 0, (1, 2): 1, (10, 11): 2},
+    ),
+    "sum-reaching-max": (
+        {(1, 2): M - 5, (2, 3): 5},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): M - 5, (2, 3): 5, (1, 3): M},
+    ),
+    "large-weights-are-unsigned": (
+        {(1, 3): 5, (1, 2): 2147483648, (2, 3): 1},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): 2147483648, (2, 3): 1, (1, 3): 5},
+    ),
+    "equal-candidate-keeps-edge": (
+        {(1, 2): 1, (2, 3): 1, (1, 3): 2},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): 1, (2, 3): 1, (1, 3): 2},
+    ),
+    "cycle-without-self-loop-keeps-zero": (
+        {(1, 2): 3, (2, 1): 4},
+        {(1, 1): 0, (2, 2): 0, (1, 2): 3, (2, 1): 4},
+    ),
+    # Sums past 32 bits saturate instead of wrapping around.
+    "saturating-sum": (
+        {(1, 2): M, (2, 3): 2},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): M, (2, 3): 2, (1, 3): M},
+    ),
+    "saturating-sum-of-two-max": (
+        {(1, 2): M, (2, 3): M, (3, 4): 7},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (4, 4): 0,
+         (1, 2): M, (2, 3): M, (3, 4): 7, (1, 3): M, (2, 4): M, (1, 4): M},
+    ),
+    "wrapped-sum-must-not-beat-real-path": (
+        {(1, 2): M, (2, 3): 2, (1, 3): 100},
+        {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): M, (2, 3): 2, (1, 3): 100},
+    ),
+    "wrapped-cycle-must-not-beat-self-loop": (
+        {(1, 1): 5, (1, 2): M, (2, 1): 3},
+        {(1, 1): 5, (2, 2): 0, (1, 2): M, (2, 1): 3},
+    ),
+    "saturated-cycle-through-self-loop": (
+        {(1, 1): M, (1, 2): M, (2, 1): M},
+        {(1, 1): M, (2, 2): 0, (1, 2): M, (2, 1): M},
+    ),
+    "extreme-node-numbers": (
+        {(0, M): 1, (M, 0): 2},
+        {(0, 0): 0, (M, M): 0, (0, M): 1, (M, 0): 2},
+    ),
+}
+
+
+@pytest.mark.parametrize("edges,expected", list(FIXED_CASES.values()), ids=list(FIXED_CASES))
+def test_fixed_cases(fw, edges, expected):
+    out = fw(edges)
+    assert_plain_result(out)
+    assert out == expected
+    assert reference_distances(edges) == expected
+
+
+def test_insertion_order_does_not_matter(fw):
+    rng = random.Random(7)
+    edges = {(rng.randrange(30), rng.randrange(30)): rng.randrange(100) for _ in range(120)}
+    expected = fw(edges)
+    for _ in range(5):
+        items = list(edges.items())
+        rng.shuffle(items)
+        assert fw(dict(items)) == expected
+    assert fw(edges) == expected
+
+
+# ---------------------------------------------------------------- randomized comparison
+
+SPECIAL_NODES = [0, 1, 2, U32_MAX, U32_MAX - 1, 2**31, 2**31 - 1]
+SPECIAL_WEIGHTS = [0, 1, U32_MAX, U32_MAX - 1, U32_MAX // 2, 2**31, 2**31 - 1, 2**32 - 3]
+
+
+def random_graph(rng):
+    n_nodes = rng.randrange(1, 11)
+    pool = set()
+    while len(pool) < n_nodes:
+        pool.add(rng.choice(SPECIAL_NODES) if rng.random() < 0.3 else rng.randrange(2**32))
+    pool = list(pool)
+    rng.shuffle(pool)
+    # Split the nodes into up to three groups; edges stay inside a group
+    # most of the time, so the graph usually has several components.
+    groups = [pool[i::3] for i in range(min(3, n_nodes))]
+    heavy = rng.random() < 0.4
+    edges = {}
+    for _ in range(rng.randrange(0, 3 * n_nodes + 1)):
+        group = rng.choice(groups)
+        a = rng.choice(group)
+        b = rng.choice(group if rng.random() < 0.9 else pool)
+        roll = rng.random()
+        if roll < 0.25:
+            w = rng.choice(SPECIAL_WEIGHTS)
+        elif heavy:
+            w = rng.randrange(2**31, 2**32)
+        else:
+            w = rng.randrange(0, 20)
+        edges[(a, b)] = w
+    return edges
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_matches_dijkstra_reference_on_random_graphs(fw, seed):
+    rng = random.Random(seed)
+    for _ in range(60):
+        edges = random_graph(rng)
+        out = fw(edges)
+        assert_plain_result(out)
+        assert out == reference_distances(edges), edges
+
+
+def test_matches_reference_on_a_larger_graph(fw):
+    rng = random.Random(1234)
+    nodes = rng.sample(range(2**32), 60)
+    edges = {(rng.choice(nodes), rng.choice(nodes)): rng.choice([rng.randrange(50), rng.randrange(2**32)])
+             for _ in range(240)}
+    assert fw(edges) == reference_distances(edges)
+
+
+# ---------------------------------------------------------------- interpreter lock
+
+
+def chain(n):
+    return {(i, i + 1): 1 for i in range(n)}
+
+
+def test_interpreter_lock_is_released_during_computation(fw):
+    stamps = []
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            stamps.append(time.monotonic())
+            time.sleep(0.001)
+
+    worker = threading.Thread(target=spin)
+    worker.start()
+    try:
+        n = 150
+        for _ in range(10):
+            edges = chain(n)
+            t0 = time.monotonic()
+            fw(edges)
+            t1 = time.monotonic()
+            if t1 - t0 >= 0.3:
+                break
+            n = int(n * 1.5)
+        else:
+            pytest.skip("could not make a call last long enough to observe")
+    finally:
+        stop.set()
+        worker.join()
+    # While the lock is held, the worker can only run for a switch interval
+    # right before the call; progress well inside the call proves the release.
+    inside = [t for t in stamps if t0 + 0.05 < t < t1 - 0.05]
+    assert inside, f"no progress in another thread during a {t1 - t0:.2f}s call"
+
+
+def test_concurrent_calls_give_correct_results(fw):
+    rng = random.Random(99)
+    graphs = [{(rng.randrange(40), rng.randrange(40)): rng.randrange(1000) for _ in range(150)} for _ in range(4)]
+    expected = [fw(g) for g in graphs]
+    results = [[] for _ in graphs]
+
+    def work(i):
+        for _ in range(5):
+            results[i].append(fw(graphs[i]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(graphs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for got, want in zip(results, expected):
+        assert got == [want] * 5
