@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.hpp"
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
 
@@ -60,35 +61,10 @@ base::Matrix matrix_from_dict(PyObject* obj) {
   return matrix;
 }
 
-namespace {
-
-// Python ints for result values. Distances repeat a lot, so recently made
-// ints are reused through a small direct-mapped cache (ints are immutable).
-class IntCache {
- public:
-  PyObject* get(base::Weight value) {  // new reference
-    Slot& slot = slots_[value & (kSlots - 1)];
-    if (!slot.obj || slot.value != value) {
-      PyObject* obj = PyLong_FromLong(static_cast<long>(value));
-      if (!obj) boundary::panic_after_error();
-      slot.obj = Ref::steal(obj);
-      slot.value = value;
-    }
-    return Py_NewRef(slot.obj.get());
-  }
-
- private:
-  static constexpr std::size_t kSlots = 1024;
-  struct Slot {
-    Ref obj;
-    base::Weight value = 0;
-  };
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
-};
-
-}  // namespace
+void ensure_dict_fits(std::size_t entries) { base::ensure_available(entries * 96); }
 
 Ref matrix_into_dict(base::Matrix matrix) {
+  ensure_dict_fits(matrix.size());
   // One int per node, shared by every key that names it.
   const base::NodeSet& nodes = matrix.nodes();
   std::vector<Ref> node_ints;
@@ -98,7 +74,7 @@ Ref matrix_into_dict(base::Matrix matrix) {
     if (!obj) boundary::panic_after_error();
     node_ints.push_back(Ref::steal(obj));
   }
-  IntCache values;
+  ValueInts values;
 
   Ref dict = Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(matrix.size())));
   if (!dict) boundary::panic_after_error();
@@ -107,11 +83,22 @@ Ref matrix_into_dict(base::Matrix matrix) {
     if (!key) boundary::panic_after_error();
     PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(node_ints[e.from].get()));
     PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(node_ints[e.to].get()));
-    Ref value = Ref::steal(values.get(e.value));
+    Ref value = values.get(e.value);
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw boundary::fetch();
   }
   matrix = base::Matrix();
   return dict;
+}
+
+Ref ValueInts::get(base::Weight value) {
+  Slot& slot = slots_[value & (kSlots - 1)];
+  if (!slot.obj || slot.value != value) {
+    PyObject* obj = PyLong_FromLong(static_cast<long>(value));
+    if (!obj) boundary::panic_after_error();
+    slot.obj = Ref::steal(obj);
+    slot.value = value;
+  }
+  return Ref::borrow(slot.obj.get());
 }
 
 }  // namespace velkor

@@ -1,6 +1,8 @@
 // The integer-keyed dict form {(int, int): int}: values in, matrices in and out.
 #pragma once
 
+#include <vector>
+
 #include "base/model.hpp"
 #include "boundary/ref.hpp"
 
@@ -19,5 +21,25 @@ base::Matrix matrix_from_dict(PyObject* obj);
 // A new dict {(from, to): value} with one entry per matrix entry, in the
 // matrix's order. The matrix is consumed.
 boundary::Ref matrix_into_dict(base::Matrix matrix);
+
+// Fails with std::bad_alloc (MemoryError) before a result dict of `entries`
+// entries is built when the system clearly cannot hold it: each entry costs
+// at least a 2-tuple and a dict slot, about 96 bytes.
+void ensure_dict_fits(std::size_t entries);
+
+// Python ints for result values. Distances repeat a lot, so recently made
+// ints are reused through a small direct-mapped cache (ints are immutable).
+class ValueInts {
+ public:
+  boundary::Ref get(base::Weight value);
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    boundary::Ref obj;
+    base::Weight value = 0;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
 
 }  // namespace velkor

@@ -22,34 +22,25 @@ def index_message(obj):
     return str(info.value)
 
 
-def raises_exactly(exc_type, message, func, *args):
-    with pytest.raises(BaseException) as info:
-        func(*args)
-    assert type(info.value) is exc_type, repr(info.value)
-    assert info.value.args == (message,)
-    return info.value
-
-
 class Idx:
-    """Integer-like object without being an int; distinct instances never compare equal."""
+    """Integer-like object that is not an int (distinct instances never compare
+    equal). Converting it logs its name, runs `action`, then raises `exc` if given."""
 
-    def __init__(self, value, log=None, name=None):
-        self.value, self.log, self.name = value, log, name
+    def __init__(self, value, log=None, name=None, action=None, exc=None):
+        self.value, self.log, self.name, self.action, self.exc = value, log, name, action, exc
 
     def __index__(self):
         if self.log is not None:
             self.log.append(self.name)
+        if self.action:
+            self.action()
+        if self.exc is not None:
+            raise self.exc
         return self.value
 
 
-class Raising:
-    def __init__(self, exc, log=None, name=None):
-        self.exc, self.log, self.name = exc, log, name
-
-    def __index__(self):
-        if self.log is not None:
-            self.log.append(self.name)
-        raise self.exc
+def raising(exc, log=None, name=None):
+    return Idx(0, log, name, exc=exc)
 
 
 class Outer:
@@ -58,33 +49,6 @@ class Outer:
 
 
 # ---------------------------------------------------------------- accepted forms
-
-
-def test_extreme_node_numbers_and_weight_round_trip(fw):
-    out = fw({(0, U32_MAX): U32_MAX})
-    assert out == {(0, 0): 0, (U32_MAX, U32_MAX): 0, (0, U32_MAX): U32_MAX}
-    for key, value in out.items():
-        assert type(key) is tuple and len(key) == 2
-        assert type(key[0]) is int and type(key[1]) is int and type(value) is int
-
-
-def test_bools_count_as_zero_and_one(fw):
-    out = fw({(True, False): True})
-    assert out == {(1, 0): 1, (0, 0): 0, (1, 1): 0}
-    assert all(type(a) is int and type(b) is int for a, b in out)
-    assert all(type(v) is int for v in out.values())
-
-
-def test_objects_with_index_are_accepted(fw):
-    assert fw({(Idx(1), Idx(2)): Idx(7)}) == {(1, 1): 0, (2, 2): 0, (1, 2): 7}
-
-
-def test_int_subclass_uses_its_int_value_not_index(fw):
-    class Weird(int):
-        def __index__(self):
-            raise AssertionError("__index__ must not be called on an int subclass")
-
-    assert fw({(Weird(1), Weird(2)): Weird(9)})[(1, 2)] == 9
 
 
 class StrictDict(dict):
@@ -110,57 +74,62 @@ class LyingTuple(tuple):
         return iter((77, 77))
 
 
+class IntWithIndex(int):
+    def __index__(self):
+        raise AssertionError("an int subclass is converted by its int value")
+
+
 Point = collections.namedtuple("Point", "src dst")
+SAME_EDGES = [((1, 2), 3), ((2, 4), 1)]
 
 
 @pytest.mark.parametrize(
     "edges",
     [
-        StrictDict({(1, 2): 3, (2, 4): 1}),
-        collections.OrderedDict([((1, 2), 3), ((2, 4), 1)]),
-        collections.defaultdict(int, {(1, 2): 3, (2, 4): 1}),
+        StrictDict(SAME_EDGES),
+        collections.OrderedDict(SAME_EDGES),
+        collections.defaultdict(int, SAME_EDGES),
         {Point(1, 2): 3, Point(src=2, dst=4): 1},
         {LyingTuple((1, 2)): 3, LyingTuple((2, 4)): 1},
+        {(Idx(1), Idx(2)): Idx(3), (Idx(2), Idx(4)): Idx(1)},
+        {(IntWithIndex(1), IntWithIndex(2)): IntWithIndex(3), (2, 4): IntWithIndex(1)},
     ],
-    ids=["strict-dict-subclass", "ordereddict", "defaultdict", "namedtuple", "tuple-subclass"],
+    ids=["strict-dict-subclass", "ordereddict", "defaultdict", "namedtuple", "tuple-subclass",
+         "index-objects", "int-subclass"],
 )
-def test_subclasses_are_read_through_their_storage(fw, edges):
+def test_accepted_forms(fw, edges):
     assert fw(edges) == {(1, 1): 0, (2, 2): 0, (4, 4): 0, (1, 2): 3, (2, 4): 1, (1, 4): 4}
 
 
-def test_tuple_subclass_length_comes_from_storage(fw):
-    err = raises_exactly(ValueError, "expected tuple of length 2, but got tuple of length 3", fw, {LyingTuple((1, 2, 3)): 1})
-    assert err.__cause__ is None
-
-
-@pytest.mark.parametrize("first_wins", [False, True])
-def test_later_entry_wins_for_the_same_pair(fw, first_wins):
-    a, b = (Idx(1), Idx(2)), (Idx(1), Idx(2))
-    assert a != b
-    edges = {a: 5, b: 3} if not first_wins else {b: 3, a: 5}
-    assert fw(edges)[(1, 2)] == (5 if first_wins else 3)
-
-
-def test_input_is_left_untouched(fw):
-    edges = {(1, 2): 4, (2, 3): 1}
-    snapshot = list(edges.items())
-    out = fw(edges)
-    assert out is not edges
-    assert list(edges.items()) == snapshot
+@pytest.mark.parametrize("later", [3, 5])
+def test_later_entry_wins_for_the_same_pair(fw, later):
+    first, second = (Idx(1), Idx(2)), (Idx(1), Idx(2))
+    assert first != second
+    assert fw({first: 8 - later, second: later})[(1, 2)] == later
 
 
 # ---------------------------------------------------------------- errors
 
 PREFIX = "argument 'edges': "
+LENGTH_3 = "expected tuple of length 2, but got tuple of length 3"
+
+
+class ReturnsStr:
+    def __index__(self):
+        return "nope"
 
 
 @pytest.mark.parametrize(
     "edges,exc_type,message",
     [
+        (None, TypeError, PREFIX + "'NoneType' object cannot be converted to 'PyDict'"),
+        (Outer.Inner(), TypeError, PREFIX + "'Outer.Inner' object cannot be converted to 'PyDict'"),
+        (type.__dict__, TypeError, PREFIX + "'mappingproxy' object cannot be converted to 'PyDict'"),
         ({7: 1}, TypeError, PREFIX + "'int' object cannot be converted to 'PyTuple'"),
         ({"ab": 1}, TypeError, PREFIX + "'str' object cannot be converted to 'PyTuple'"),
         ({Outer.Inner(): 1}, TypeError, PREFIX + "'Outer.Inner' object cannot be converted to 'PyTuple'"),
-        ({(1, 2, 3): 5}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ({(1, 2, 3): 5}, ValueError, LENGTH_3),
+        ({LyingTuple((1, 2, 3)): 5}, ValueError, LENGTH_3),
         ({(1,): 5}, ValueError, "expected tuple of length 2, but got tuple of length 1"),
         ({(): 5}, ValueError, "expected tuple of length 2, but got tuple of length 0"),
         ({(1, 2): -1}, OverflowError, OUT_OF_RANGE),
@@ -172,36 +141,20 @@ PREFIX = "argument 'edges': "
         ({(1, 2): Idx(-1)}, OverflowError, OUT_OF_RANGE),
         ({(1, 2): 2**64}, OverflowError, TOO_LARGE_FOR_C_LONG),
         ({(1, 2): 2**63}, OverflowError, TOO_LARGE_FOR_C_LONG),
-        ({(2**64, 2): 1}, OverflowError, TOO_LARGE_FOR_C_LONG),
+        ({(-(2**63) - 1, 2): 1}, OverflowError, TOO_LARGE_FOR_C_LONG),
         ({(1, 2): 1.5}, TypeError, PREFIX + index_message(1.5)),
         ({(1, 2): "3"}, TypeError, PREFIX + index_message("3")),
         ({(1, 2): None}, TypeError, PREFIX + index_message(None)),
         ({(1.0, 2): 1}, TypeError, PREFIX + index_message(1.0)),
         ({(1, "2"): 1}, TypeError, PREFIX + index_message("2")),
         ({(None, 2): 1}, TypeError, PREFIX + index_message(None)),
-    ],
-)
-def test_conversion_errors(fw, edges, exc_type, message):
-    err = raises_exactly(exc_type, message, fw, edges)
-    if exc_type is TypeError:
-        assert err.__cause__ is None and err.__suppress_context__ is True
-
-
-def test_non_dict_argument_names_the_qualified_type(fw):
-    raises_exactly(TypeError, PREFIX + "'Outer.Inner' object cannot be converted to 'PyDict'", fw, Outer.Inner())
-    raises_exactly(TypeError, PREFIX + "'NoneType' object cannot be converted to 'PyDict'", fw, None)
-    raises_exactly(TypeError, PREFIX + "'mappingproxy' object cannot be converted to 'PyDict'", fw, type(fw).__dict__)
-
-
-@pytest.mark.parametrize(
-    "edges,exc_type,message",
-    [
-        # Entries are examined in dict order.
+        ({(1, 2): ReturnsStr()}, TypeError, PREFIX + index_message(ReturnsStr())),
+        # Entries are examined in dict order ...
         ({(1, 2): -1, (1, 2, 3): 5}, OverflowError, OUT_OF_RANGE),
-        ({(1, 2, 3): 5, (1, 2): -1}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ({(1, 2, 3): 5, (1, 2): -1}, ValueError, LENGTH_3),
         ({(1, 2): 1, 7: 1, (3, 4): "x"}, TypeError, PREFIX + "'int' object cannot be converted to 'PyTuple'"),
-        # Within one entry: key type, length, first element, second element, value.
-        ({(1.5, "a", None): "x"}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        # ... and within one entry: key type, length, first element, second element, value.
+        ({(1.5, "a", None): "x"}, ValueError, LENGTH_3),
         ({(-1, "b"): "x"}, OverflowError, OUT_OF_RANGE),
         ({("a", -1): -1}, TypeError, PREFIX + index_message("a")),
         ({(1, -1): "x"}, OverflowError, OUT_OF_RANGE),
@@ -209,24 +162,28 @@ def test_non_dict_argument_names_the_qualified_type(fw):
         ({(1, 2): "x"}, TypeError, PREFIX + index_message("x")),
     ],
 )
-def test_first_failing_check_decides(fw, edges, exc_type, message):
-    raises_exactly(exc_type, message, fw, edges)
+def test_conversion_errors(fw, edges, exc_type, message):
+    with pytest.raises(BaseException) as info:
+        fw(edges)
+    err = info.value
+    assert type(err) is exc_type, repr(err)
+    assert err.args == (message,)
+    if exc_type is TypeError:
+        assert err.__cause__ is None and err.__suppress_context__ is True
 
 
 def test_conversion_order_and_early_stop(fw):
     log = []
-    good = {(Idx(1, log, "a1"), Idx(2, log, "a2")): Idx(3, log, "av"),
-            (Idx(2, log, "b1"), Idx(3, log, "b2")): Idx(4, log, "bv")}
-    fw(good)
+    fw({(Idx(1, log, "a1"), Idx(2, log, "a2")): Idx(3, log, "av"),
+        (Idx(2, log, "b1"), Idx(3, log, "b2")): Idx(4, log, "bv")})
     assert log == ["a1", "a2", "av", "b1", "b2", "bv"]
 
     for bad_at, expected in [(0, ["a1"]), (1, ["a1", "a2"]), (2, ["a1", "a2", "av"])]:
         log.clear()
         parts = [Idx(1, log, "a1"), Idx(2, log, "a2"), Idx(3, log, "av")]
-        parts[bad_at] = Raising(KeyError("bad"), log, parts[bad_at].name)
-        edges = {(parts[0], parts[1]): parts[2], (Idx(5, log, "n1"), 6): 7}
+        parts[bad_at] = raising(KeyError("bad"), log, parts[bad_at].name)
         with pytest.raises(KeyError):
-            fw(edges)
+            fw({(parts[0], parts[1]): parts[2], (Idx(5, log, "n1"), 6): 7})
         assert log == expected
 
 
@@ -243,12 +200,13 @@ class BaseError(BaseException):
 
 
 @pytest.mark.parametrize("exc_type", [CustomError, TypeErrorSubclass, BaseError, ArithmeticError])
-@pytest.mark.parametrize("where", ["first", "second", "value"])
+@pytest.mark.parametrize("where", [0, 1, 2])
 def test_exception_from_index_passes_through_unchanged(fw, exc_type, where):
     raised = exc_type("from __index__")
-    slots = {"first": 1, "second": 2, "value": 3} | {where: Raising(raised)}
+    parts = [1, 2, 3]
+    parts[where] = raising(raised)
     with pytest.raises(BaseException) as info:
-        fw({(slots["first"], slots["second"]): slots["value"]})
+        fw({(parts[0], parts[1]): parts[2]})
     assert info.value is raised
     assert info.value.args == ("from __index__",)
 
@@ -257,33 +215,16 @@ def test_type_error_from_index_is_prefixed_and_keeps_its_cause(fw):
     cause = KeyError("root")
     err = TypeError("inner problem")
     err.__cause__ = cause
-    wrapped = raises_exactly(TypeError, PREFIX + "inner problem", fw, {(1, Raising(err)): 1})
-    assert wrapped is not err
+    with pytest.raises(TypeError) as info:
+        fw({(1, raising(err)): 1})
+    wrapped = info.value
+    assert wrapped is not err and type(wrapped) is TypeError
+    assert wrapped.args == (PREFIX + "inner problem",)
     assert wrapped.__cause__ is cause
     assert wrapped.__suppress_context__ is True
 
 
-def test_index_returning_non_int_is_prefixed(fw):
-    class Bad:
-        def __index__(self):
-            return "nope"
-
-    with pytest.raises(TypeError) as info:
-        fw({(1, 2): Bad()})
-    assert type(info.value) is TypeError
-    assert info.value.args[0].startswith(PREFIX + "__index__ returned non-int")
-
-
 # ---------------------------------------------------------------- internal failures
-
-
-class IdxWithAction:
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 def _grow(target):
@@ -316,7 +257,7 @@ def _swap_walked_key(target):
 )
 def test_dict_mutated_during_walk_raises_panic(fw, expect_panic, panic_class, capfd, make_action, hook_last, message):
     edges = {(1, 2): 3} if hook_last else {}
-    edges[(10, 11)] = IdxWithAction(5, make_action(edges))
+    edges[(10, 11)] = Idx(5, action=make_action(edges))
     if not hook_last:
         edges[(12, 13)] = 1
     capfd.readouterr()
@@ -326,18 +267,10 @@ def test_dict_mutated_during_walk_raises_panic(fw, expect_panic, panic_class, ca
     assert type(err) is panic_class
     assert type(err).__name__ == "PanicException"
     assert type(err).__module__ == "pyo3_runtime"
-    assert not isinstance(err, Exception)
+    assert type(err).__bases__ == (BaseException,) and not isinstance(err, Exception)
     assert err.args == (message,)
     # The module keeps working afterwards.
     assert fw({(1, 2): 3})[(1, 2)] == 3
-
-
-def test_panic_class_shape(panic_class):
-    assert panic_class.__name__ == "PanicException"
-    assert panic_class.__module__ == "pyo3_runtime"
-    assert issubclass(panic_class, BaseException) and not issubclass(panic_class, Exception)
-    doc = panic_class.__doc__
-    assert isinstance(doc, str) and doc.startswith("\n") and doc.endswith("\n")
 
 
 class Unprintable:
@@ -352,7 +285,7 @@ class Unprintable:
 def test_panic_raised_by_index_is_resumed(fw, expect_panic, panic_class, capfd, arg, message):
     original = panic_class(arg)
     capfd.readouterr()
-    err = expect_panic(fw, {(1, Raising(original)): 1})
+    err = expect_panic(fw, {(1, raising(original)): 1})
     _, stderr = capfd.readouterr()
     assert type(err) is panic_class
     assert err is not original
@@ -361,63 +294,41 @@ def test_panic_raised_by_index_is_resumed(fw, expect_panic, panic_class, capfd, 
     assert "__index__" in stderr  # the fetched exception is printed with its traceback
 
 
-def test_panic_subclass_from_index_passes_through(fw, panic_class):
-    class Sub(panic_class):
-        pass
-
-    raised = Sub("own")
-    with pytest.raises(BaseException) as info:
-        fw({(1, 2): Raising(raised)})
-    assert info.value is raised
-
-
 # ---------------------------------------------------------------- reference counts
 
 
-def _refcounts(objs):
-    gc.collect()
-    return [sys.getrefcount(o) for o in objs]
-
-
-def _edge_case_inputs():
+def _refcount_cases():
     a, b = Idx(70001), Idx(70002)
     k1, k2 = (a, int("80001")), (int("80002"), b)
     v1, v2 = int("90001"), Idx(90002)
-    cases = {
+    return {
         "success": {k1: v1, k2: v2},
-        "overflow-second-entry": {k1: v1, (int("80003"), 5): -int("90003")},
+        "overflow-in-second-entry": {k1: v1, (int("80003"), 5): -int("90003")},
         "bad-key-type": {k1: v1, int("80004"): v2},
         "bad-key-length": {k1: v1, (a, b, int("80005")): v2},
         "type-error-value": {k2: v1, k1: float("1.5")},
-        "raising-index": {k1: v2, (Raising(CustomError), b): v1},
+        "raising-index": {k1: v2, (raising(CustomError), b): v1},
+        "panic": {k1: v1, k2: Idx(1)},
     }
-    return cases
 
 
-@pytest.mark.parametrize("case", list(_edge_case_inputs()))
+@pytest.mark.parametrize("case", list(_refcount_cases()))
 def test_reference_counts_unchanged(fw, case):
-    edges = _edge_case_inputs()[case]
+    edges = _refcount_cases()[case]
+    if case == "panic":
+        edges[next(reversed(edges))].action = lambda: edges.setdefault((len(edges), 0), 0)
     objs = [edges]
     for key, value in edges.items():
-        objs += [key, value] + (list(key) if isinstance(key, tuple) else [])
-    before = _refcounts(objs)
+        objs += [key, value, *(key if isinstance(key, tuple) else ())]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
     for _ in range(3):
         try:
             fw(edges)
-        except Exception:
+        except BaseException:
             pass
-    assert _refcounts(objs) == before
-
-
-def test_reference_counts_unchanged_after_panic(fw, expect_panic):
-    edges = {}
-    value = IdxWithAction(int("5"), _grow(edges))
-    key = (Idx(10), int("123456"))
-    edges[key] = value
-    objs = [edges, key, key[0], key[1], value]
-    before = _refcounts(objs)
-    expect_panic(fw, edges)
-    assert _refcounts(objs) == before
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
 
 
 # ---------------------------------------------------------------- memory exhaustion
@@ -437,6 +348,7 @@ def test_running_out_of_memory_raises_memory_error():
         except MemoryError:
             outcome = "MemoryError"
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert velkor.floyd_warshall_u32({(1, 2): 3})[(1, 2)] == 3
         print(outcome)
     """
     try:

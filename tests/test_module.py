@@ -70,40 +70,14 @@ def test_repeated_import_returns_the_cached_module():
     assert velkor.__all__ == before
 
 
-def _run(code):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-def test_fresh_process_import_and_reimport():
-    proc = _run(
-        """
-        import sys, velkor
-        m = velkor
-        del sys.modules["velkor"]
-        import velkor
-        assert velkor is m
-        print(velkor.__all__)
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert eval(proc.stdout) == ALL_NAMES[: len(eval(proc.stdout))]
-
-
 def test_import_in_a_sub_interpreter_is_refused():
     pytest.importorskip("_testcapi")
-    proc = _run(
-        """
+    code = """
         import _testcapi, velkor
-        rc = _testcapi.run_in_subinterp("import velkor")
-        print("rc", rc)
+        print("rc", _testcapi.run_in_subinterp("import velkor"))
         assert velkor.floyd_warshall_u32({(1, 2): 3})[(1, 2)] == 3
-        """
-    )
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert "rc -1" in proc.stdout
     lines = [line for line in proc.stderr.splitlines() if "ImportError" in line]

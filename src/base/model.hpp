@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/flat_index.hpp"
+#include "base/memory.hpp"
 
 namespace velkor::base {
 
@@ -75,7 +76,7 @@ class Matrix {
  public:
   Matrix() = default;
   explicit Matrix(std::size_t expected_entries) {
-    entries_.reserve(expected_entries);
+    reserve(expected_entries);
     pairs_.reserve(expected_entries);
   }
 
@@ -111,6 +112,7 @@ class Matrix {
   // Appends an entry whose pair the caller knows to be absent. Used by the
   // algorithms, which produce every pair once; skips the pair index.
   void append_dense(std::uint32_t a, std::uint32_t b, Weight value) {
+    if (entries_.size() == entries_.capacity()) reserve(entries_.size() < 8 ? 16 : entries_.size() * 2);
     entries_.push_back(DenseEntry{a, b, value});
   }
 
@@ -131,7 +133,13 @@ class Matrix {
   NodeSet& nodes() noexcept { return nodes_; }
   std::span<const DenseEntry> dense_entries() const noexcept { return entries_; }
 
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  // Room for `n` entries; fails with std::bad_alloc up front when the system
+  // clearly cannot provide it.
+  void reserve(std::size_t n) {
+    if (n <= entries_.capacity()) return;
+    ensure_available((n - entries_.size()) * sizeof(DenseEntry));
+    entries_.reserve(n);
+  }
 
   // Calls f(from, to, value) for every entry, in entry order.
   template <class F>

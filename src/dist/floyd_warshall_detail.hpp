@@ -23,12 +23,14 @@ struct ApspOptions {
 
 inline constexpr std::size_t kApspTile = 64;
 
-// The cost model: a dense run costs about c^3 / 8 vector steps (eight
-// saturating relaxations per step); Dijkstra about c * (e + c) * log2(c)
-// heap and relaxation steps, each some kDijkstraStepCost dense steps. Small
+// The cost model: a dense run costs about c^3 / 8 steps (a step being eight
+// relaxations, about 0.4-0.6 ns measured); Dijkstra about c * (e + c) *
+// log2(c) steps of its own, measured at 0.4-2.5 ns each (cheapest on grids
+// and in-trees, dearest on random sparse graphs, where its branches
+// mispredict), so each counts as kDijkstraStepCost dense steps. Small
 // components always go dense.
 inline constexpr std::size_t kDijkstraMinNodes = 96;
-inline constexpr double kDijkstraStepCost = 2.0;
+inline constexpr double kDijkstraStepCost = 3.0;
 bool prefers_dijkstra(std::size_t nodes, std::size_t edges);
 
 base::Matrix floyd_warshall_with(const base::Graph& graph, const ApspOptions& options);
