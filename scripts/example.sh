@@ -3,8 +3,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-python="$(find_pythons | head -n 1)"
-[ -n "$python" ] || no_python
+mapfile -t pythons < <(find_pythons)
+[ "${#pythons[@]}" -gt 0 ] || no_python
+python="${pythons[0]}"
 echo "== building velkor with $python" >&2
 vpython="$(make_venv "$python")"
 cd "$ROOT/examples"
