@@ -19,8 +19,11 @@ using boundary::Ref;
 // ---- module functions ------------------------------------------------------
 
 const char* const kEdgesParameters[] = {"edges"};
+const char* const kDistancesParameters[] = {"distances", "extreme"};
 
 constexpr FunctionDescription kFloydWarshallU32{"floyd_warshall_u32", kEdgesParameters, 1, 1};
+constexpr FunctionDescription kNearestCommonDescendantU32{"nearest_common_descendant_u32",
+                                                          kDistancesParameters, 2, 2};
 
 // Converts a bound argument, giving its errors the parameter's name.
 template <class Convert>
@@ -39,6 +42,16 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return matrix_into_dict(floyd_warshall_u32(std::move(edges)));
 }
 
+Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  PyObject* slots[2];  // borrowed
+  boundary::extract_arguments_fastcall(kNearestCommonDescendantU32, args, nargs, kwnames, slots);
+  base::Matrix distances =
+      convert_argument("distances", [&] { return matrix_from_dict(slots[0]); });
+  const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
+  return matrix_into_dict(nearest_common_descendant_u32(std::move(distances), extreme));
+}
+
 template <Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
@@ -52,6 +65,10 @@ PyMethodDef kMethods[] = {
     {"floyd_warshall_u32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                &entry<floyd_warshall_u32_body>)),
      METH_FASTCALL | METH_KEYWORDS, "floyd_warshall_u32(edges)\n--\n\n"},
+    {"nearest_common_descendant_u32",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         &entry<nearest_common_descendant_u32_body>)),
+     METH_FASTCALL | METH_KEYWORDS, "nearest_common_descendant_u32(distances, extreme)\n--\n\n"},
 };
 
 // ---- module creation -------------------------------------------------------
