@@ -27,11 +27,11 @@ def test_module_doc_is_empty_string():
     assert velkor.__doc__ == ""
 
 
-def test_all_is_a_prefix_of_the_function_table():
+def test_all_lists_the_registered_functions_in_table_order():
     names = velkor.__all__
     assert type(names) is list
     assert names, "at least floyd_warshall_u32 must be registered"
-    assert names == ALL_NAMES[: len(names)]
+    assert names == [name for name in ALL_NAMES if hasattr(velkor, name)]
 
 
 def test_module_attributes_are_exactly_the_registered_functions():
