@@ -83,6 +83,9 @@ Ref matrix_into_dict(base::Matrix matrix) {
     if (!key) boundary::panic_after_error();
     PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(node_ints[e.from].get()));
     PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(node_ints[e.to].get()));
+    // A pair of ints can never be part of a cycle; the collector would
+    // untrack it on its next pass anyway, after visiting it first.
+    PyObject_GC_UnTrack(key.get());
     Ref value = values.get(e.value);
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw boundary::fetch();
   }

@@ -5,8 +5,10 @@
 
 namespace velkor::boundary {
 
-// Number of lock guards this module holds on the current thread.
-extern thread_local long GIL_COUNT;
+// Number of lock guards this module holds on the current thread. Read on
+// every reference release, so it uses the static TLS model: one load instead
+// of a call into the dynamic loader.
+extern thread_local long GIL_COUNT __attribute__((tls_model("initial-exec")));
 
 // Releases one reference: at once when this thread holds a guard, otherwise
 // queued in the process-wide pool until a guard is next entered.
