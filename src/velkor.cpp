@@ -6,6 +6,7 @@
 #include "boundary/error.hpp"
 #include "boundary/frame.hpp"
 #include "boundary/panic.hpp"
+#include "convert/label_keyed.hpp"
 #include "int_keyed.hpp"
 #include "operations.hpp"
 
@@ -22,8 +23,11 @@ const char* const kEdgesParameters[] = {"edges"};
 const char* const kDistancesParameters[] = {"distances", "extreme"};
 
 constexpr FunctionDescription kFloydWarshallU32{"floyd_warshall_u32", kEdgesParameters, 1, 1};
+constexpr FunctionDescription kFloydWarshall{"floyd_warshall", kEdgesParameters, 1, 1};
 constexpr FunctionDescription kNearestCommonDescendantU32{"nearest_common_descendant_u32",
                                                           kDistancesParameters, 2, 2};
+constexpr FunctionDescription kNearestCommonDescendant{"nearest_common_descendant",
+                                                       kDistancesParameters, 2, 2};
 
 // Converts a bound argument, giving its errors the parameter's name.
 template <class Convert>
@@ -42,6 +46,22 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return matrix_into_dict(floyd_warshall_u32(std::move(edges)));
 }
 
+// The dict argument of a label-keyed function: its type is checked before
+// anything else; its contents are read later.
+PyObject* label_keyed_dict(const char* name, PyObject* obj) {
+  if (!PyDict_Check(obj))
+    throw boundary::argument_extraction_error(name, PyErr::downcast(obj, "PyDict"));
+  return obj;
+}
+
+Ref floyd_warshall_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];  // borrowed
+  boundary::extract_arguments_fastcall(kFloydWarshall, args, nargs, kwnames, slots);
+  PyObject* edges = label_keyed_dict("edges", slots[0]);
+  auto [matrix, labels] = convert::from_tuples_matrix(edges);
+  return convert::into_tuples_matrix(floyd_warshall_u32(std::move(matrix)), std::move(labels));
+}
+
 Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   PyObject* slots[2];  // borrowed
@@ -50,6 +70,16 @@ Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
       convert_argument("distances", [&] { return matrix_from_dict(slots[0]); });
   const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
   return matrix_into_dict(nearest_common_descendant_u32(std::move(distances), extreme));
+}
+
+Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];  // borrowed
+  boundary::extract_arguments_fastcall(kNearestCommonDescendant, args, nargs, kwnames, slots);
+  PyObject* distances = label_keyed_dict("distances", slots[0]);
+  const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
+  auto [matrix, labels] = convert::from_tuples_matrix(distances);
+  return convert::into_tuples_matrix(nearest_common_descendant_u32(std::move(matrix), extreme),
+                                     std::move(labels));
 }
 
 template <Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
@@ -65,10 +95,17 @@ PyMethodDef kMethods[] = {
     {"floyd_warshall_u32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                &entry<floyd_warshall_u32_body>)),
      METH_FASTCALL | METH_KEYWORDS, "floyd_warshall_u32(edges)\n--\n\n"},
+    {"floyd_warshall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                           &entry<floyd_warshall_body>)),
+     METH_FASTCALL | METH_KEYWORDS, "floyd_warshall(edges)\n--\n\n"},
     {"nearest_common_descendant_u32",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
          &entry<nearest_common_descendant_u32_body>)),
      METH_FASTCALL | METH_KEYWORDS, "nearest_common_descendant_u32(distances, extreme)\n--\n\n"},
+    {"nearest_common_descendant",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         &entry<nearest_common_descendant_body>)),
+     METH_FASTCALL | METH_KEYWORDS, "nearest_common_descendant(distances, extreme)\n--\n\n"},
 };
 
 // ---- module creation -------------------------------------------------------

@@ -1,0 +1,335 @@
+"""floyd_warshall and nearest_common_descendant over arbitrary hashable labels:
+results, node identity (dict-key semantics), label identity, failures reported as
+PanicException, and reference hygiene."""
+
+import collections
+import gc
+import random
+import re
+import sys
+import types
+
+import pytest
+
+M = 4294967295
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+CHANGED_SIZE = "dictionary changed size during iteration"
+
+
+@pytest.fixture
+def fwl(registered):
+    return registered("floyd_warshall")
+
+
+@pytest.fixture
+def ncdl(registered):
+    return registered("nearest_common_descendant")
+
+
+@pytest.fixture(params=["floyd_warshall", "nearest_common_descendant"])
+def labelled(request, registered):
+    """Either label-keyed function as a one-argument call (extreme 100 where needed)."""
+    func = registered(request.param)
+    return func if request.param == "floyd_warshall" else (lambda d: func(d, 100))
+
+
+def pyerr(exc, traceback="None"):
+    return UNWRAP + f"PyErr {{ type: <class '{type(exc).__name__}'>, value: {exc!r}, traceback: {traceback} }}"
+
+
+def downcast(obj):
+    return UNWRAP + f'DowncastIntoError {{ from: {obj!r}, to: "PyTuple" }}'
+
+
+class Node:
+    """Hashes to `h`, equals another Node with the same `key`; records every __eq__
+    call in `log` and runs the optional hooks (set them after building the dict)."""
+
+    def __init__(self, key, h, log=None):
+        self.key, self.h, self.log = key, h, log
+        self.on_hash = self.on_eq = None
+
+    def __hash__(self):
+        if self.on_hash:
+            self.on_hash()
+        return self.h
+
+    def __eq__(self, other):
+        if self.log is not None:
+            self.log.append((self, other))
+        if self.on_eq:
+            self.on_eq()
+        return isinstance(other, Node) and self.key == other.key
+
+    def __repr__(self):
+        return f"Node({self.key!r})"
+
+
+class Opaque(tuple):
+    """A tuple key hashed by identity, so the dict never hashes or compares its items."""
+
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+class Poison:
+    def _refuse(self, *args):
+        raise AssertionError("an item past index 1 was touched")
+
+    __hash__ = __eq__ = __index__ = __repr__ = _refuse
+
+
+class StrictDict(dict):
+    def _refuse(self, *a, **k):
+        raise AssertionError("dict subclass method was consulted")
+
+    items = keys = values = __iter__ = __getitem__ = __contains__ = get = _refuse
+
+
+Pair = collections.namedtuple("Pair", "src dst")
+STR_EDGES = [(("a", "b"), 4), (("b", "c"), 1)]
+STR_RESULT = {("a", "a"): 0, ("b", "b"): 0, ("c", "c"): 0, ("a", "b"): 4, ("b", "c"): 1, ("a", "c"): 5}
+
+CASES = {  # (input, extreme or None for floyd_warshall, expected)
+    "strings": (dict(STR_EDGES), None, STR_RESULT),
+    "empty": ({}, None, {}),
+    "equal-int-and-float-are-one-node": (
+        {(1, 2): 5, (1.0, 3): 7}, None, {(1, 1): 0, (2, 2): 0, (3, 3): 0, (1, 2): 5, (1, 3): 7}),
+    "equal-hash-unequal-ints-are-two-nodes": (
+        {(-1, 0): 4, (-2, 0): 7}, None, {(-1, -1): 0, (-2, -2): 0, (0, 0): 0, (-1, 0): 4, (-2, 0): 7}),
+    "self-loop-through-equal-objects": ({(1, 1.0): 4}, None, {(1, 1): 4}),
+    "bool-and-int": ({(True, 2): 3, (1, 4): 5}, None, {(True, True): 0, (2, 2): 0, (4, 4): 0, (True, 2): 3, (True, 4): 5}),
+    "extra-key-items-ignored": (
+        {Opaque(("a", "b", Poison())): 4, Opaque(("b", "c", Poison(), Poison())): 1}, None, STR_RESULT),
+    "namedtuple-keys": ({Pair("a", "b"): 4, Pair(src="b", dst="c"): 1}, None, STR_RESULT),
+    "dict-subclass": (StrictDict(STR_EDGES), None, STR_RESULT),
+    "values-at-limits": ({("a", "b"): M, ("b", "c"): True}, None, {**STR_RESULT, ("a", "b"): M, ("b", "c"): 1, ("a", "c"): M}),
+    "ncd-strings": ({("a", "c"): 1, ("b", "c"): 2}, 100, {**{(x, y): 100 for x in "abc" for y in "abc"},
+                                                          ("a", "a"): 0, ("b", "b"): 0, ("c", "c"): 0, ("a", "b"): 2, ("b", "a"): 2}),
+    "ncd-empty": ({}, 0, {}),
+    "ncd-subclass-keys": (StrictDict({Pair("x", "z"): 3, Opaque(("y", "z", Poison())): M}), M,
+                          {(x, y): 0 if x == y else M for x in "xyz" for y in "xyz"}),
+    "ncd-equal-objects": ({(1, 3): 2, (2.0, 3): 5, (3, 3.0): 0}, 100, {
+        (1, 1): 0, (2.0, 2.0): 0, (3, 3): 0, (1, 2.0): 5, (2.0, 1): 5, (1, 3): 2, (3, 1): 2, (2.0, 3): 5, (3, 2.0): 5}),
+}
+
+
+@pytest.mark.parametrize("edges,extreme,expected", list(CASES.values()), ids=list(CASES))
+def test_results(fwl, ncdl, edges, extreme, expected):
+    out = fwl(edges) if extreme is None else ncdl(edges, extreme)
+    assert out == expected
+    # Equal keys compare equal in a dict; the reprs show which object labels a node.
+    assert sorted(map(repr, out)) == sorted(map(repr, expected))
+
+
+def test_labels_are_the_first_objects_seen(labelled):
+    first, later = "".join(["no", "de"]), "".join(["no", "de"])
+    other, last = tuple([1, "x"]), tuple([1, "x"])
+    edges = {(first, other): 3, (later, later): 4, (last, first): 5}
+    assert first is not later and other is not last and len(edges) == 3
+    out = labelled(edges)
+    assert len(out) == 4
+    for a, b in out:
+        assert a is first or a is other
+        assert b is first or b is other
+
+
+def test_node_identity_follows_dict_key_rules(fwl):
+    """Same node: equal hashes and (identical or ==); == only asked for equal hashes."""
+    log = []
+    a, a_again = Node("a", 7, log), Node("a", 7, log)
+    b = Node("b", 7, log)  # same hash as a, unequal: its own node
+    c = Node("a", 8, log)  # equal to a, different hash: its own node
+    edges = {(a, a): 1, (a, b): 2, (b, a_again): 3, (a_again, c): 4, (c, c): 6}
+    log.clear()
+    out = fwl(edges)
+    calls = list(log)
+    assert out == {(a, a): 1, (b, b): 0, (c, c): 6, (a, b): 2, (b, a): 3, (a, c): 4, (b, c): 7}
+    assert all(x is not a_again and y is not a_again for x, y in out)
+    assert calls, "objects with equal hashes must be compared"
+    assert all(x is not y and hash(x) == hash(y) for x, y in calls), calls
+
+
+# ---------------------------------------------------------------- argument errors
+
+
+@pytest.mark.parametrize("arg", [[], collections.UserDict(), types.MappingProxyType({})])
+@pytest.mark.parametrize("extreme", [0, -1, 1.5, None])
+def test_non_dict_argument_is_reported_first(fwl, ncdl, arg, extreme):
+    message = f"'{type(arg).__name__}' object cannot be converted to 'PyDict'"
+    with pytest.raises(TypeError) as info:
+        ncdl(arg, extreme)
+    assert info.value.args == ("argument 'distances': " + message,)
+    with pytest.raises(TypeError) as info:
+        fwl(arg)
+    assert info.value.args == ("argument 'edges': " + message,)
+
+
+@pytest.mark.parametrize(
+    "extreme,exc_type,message",
+    [(-1, OverflowError, "out of range integral type conversion attempted"),
+     (M + 1, OverflowError, "out of range integral type conversion attempted"),
+     (1.5, TypeError, "argument 'extreme': 'float' object cannot be interpreted as an integer"),
+     ("12", TypeError, "argument 'extreme': 'str' object cannot be interpreted as an integer")],
+)
+def test_extreme_is_checked_before_the_contents_are_read(ncdl, extreme, exc_type, message):
+    log = []
+    spy = Node("spy", 5, log)
+    distances = {7: 1, (spy, spy): -1, (): "x"}
+    spy.on_hash = lambda: log.append("hashed")
+    with pytest.raises(BaseException) as info:
+        ncdl(distances, extreme)
+    assert type(info.value) is exc_type and info.value.args == (message,)
+    assert log == []
+
+
+# ---------------------------------------------------------------- internal failures
+
+OUT_OF_RANGE = OverflowError("out of range integral type conversion attempted")
+UNHASHABLE = pyerr(TypeError("unhashable type: 'list'"))
+
+BAD_CONTENTS = [
+    ({7: 1}, downcast(7)),
+    ({"ab": 1}, downcast("ab")),
+    ({(1,): 1}, pyerr(IndexError("tuple index out of range"))),
+    ({(): 1}, pyerr(IndexError("tuple index out of range"))),
+    ({Opaque(([], 1)): 1}, UNHASHABLE),
+    ({Opaque((1, [])): 1}, UNHASHABLE),
+    ({(1, 2): -1}, pyerr(OUT_OF_RANGE)),
+    ({(1, 2): M + 1}, pyerr(OUT_OF_RANGE)),
+    ({(1, 2): 1.5}, pyerr(TypeError("'float' object cannot be interpreted as an integer"))),
+    ({(1, 2): "12"}, pyerr(TypeError("'str' object cannot be interpreted as an integer"))),
+    ({(1, 2): 2**64}, pyerr(OverflowError("Python int too large to convert to C long"))),
+    # Within an entry: key type, from-node, to-node, value; across entries: dict order.
+    ({7: -1}, downcast(7)),
+    ({(1,): -1}, pyerr(IndexError("tuple index out of range"))),
+    ({Opaque(([],)): 1}, UNHASHABLE),
+    ({Opaque((1, [], Poison())): "x"}, UNHASHABLE),
+    ({(1, 2): 1, (2, 3): -1, 7: 1}, pyerr(OUT_OF_RANGE)),
+]
+
+
+@pytest.mark.parametrize("edges,message", BAD_CONTENTS)
+def test_bad_contents_raise_panic(labelled, expect_panic, panic_class, edges, message):
+    err = expect_panic(labelled, edges)
+    assert type(err) is panic_class
+    assert err.args == (message,)
+
+
+def fail(exc):
+    raise exc
+
+
+@pytest.mark.parametrize("hook", ["on_hash", "on_eq"])
+def test_exception_from_python_code_carries_a_traceback(labelled, expect_panic, hook):
+    nodes = [Node("a", 9), Node("b", 9)]
+    edges = {(nodes[0], 1): 1, (2, nodes[1]): 2}
+    exc = ValueError(hook)
+    for node in nodes[1:] if hook == "on_hash" else nodes:  # either object may be asked ==
+        setattr(node, hook, lambda: fail(exc))
+    err = expect_panic(labelled, edges)
+    pattern = re.escape(pyerr(exc, "Some(<traceback object at 0x@>)")).replace("@", "[0-9a-f]+")
+    assert re.fullmatch(pattern, err.args[0]), err.args[0]
+
+
+@pytest.mark.parametrize("hook", ["on_hash", "on_eq"])
+def test_dict_growing_during_the_last_entry_raises_panic(labelled, expect_panic, hook):
+    nodes = [Node("a", 9), Node("b", 9)]
+    edges = {(1, nodes[0]): 1, (2, 3): 4, (nodes[1], 5): 2}
+    for node in nodes[1:] if hook == "on_hash" else nodes:
+        setattr(node, hook, lambda: edges.setdefault((len(edges), "new"), 0))
+    assert expect_panic(labelled, edges).args == (CHANGED_SIZE,)
+
+
+def test_panic_raised_by_hash_is_resumed(labelled, expect_panic, panic_class, capfd):
+    original = panic_class("from hash")
+    node = Node("a", 1)
+    edges = {(1, node): 1}
+    node.on_hash = lambda: fail(original)
+    capfd.readouterr()
+    err = expect_panic(labelled, edges)
+    assert type(err) is panic_class and err is not original
+    assert err.args == ("from hash",)
+    assert "Python stack trace below:" in capfd.readouterr().err
+
+
+# ---------------------------------------------------------------- reference counts
+
+
+REFCOUNT_CASES = {  # entries over the nodes a, b (equal hashes, unequal) and c
+    "success": lambda a, b, c, v, w: [((a, b), v), ((b, c), w), ((c, a), v)],
+    "bad-value": lambda a, b, c, v, w: [((a, b), v), ((b, c), -w)],
+    "bad-key": lambda a, b, c, v, w: [((a, b), v), (int("80001"), w)],
+    "unhashable": lambda a, b, c, v, w: [((a, b), v), (Opaque((c, [], a)), w)],
+    "raising-eq": lambda a, b, c, v, w: [((a, c), v), ((b, c), w)],
+    "growing-dict": lambda a, b, c, v, w: [((a, c), v), ((c, b), w)],
+    "bad-extreme": lambda a, b, c, v, w: [((a, b), v)],
+}
+
+
+@pytest.mark.parametrize("case", list(REFCOUNT_CASES))
+@pytest.mark.parametrize("name", ["floyd_warshall", "nearest_common_descendant"])
+def test_reference_counts_unchanged(registered, case, name):
+    func = registered(name)
+    args = () if name == "floyd_warshall" else (-1 if case == "bad-extreme" else 50,)
+    a, b, c, v, w = Node("a", 5), Node("b", 5), "".join(["c", "c"]), int("90001"), int("90002")
+    entries = REFCOUNT_CASES[case](a, b, c, v, w)
+    edges = dict(entries)
+    if case == "raising-eq":
+        a.on_eq = b.on_eq = lambda: 1 / 0
+    if case == "growing-dict":
+        b.on_hash = lambda: edges.setdefault((len(edges), "new"), 0)
+    objs = [edges, a, b, c, v, w] + [k for k, _ in entries] + [x for k, _ in entries if type(k) is not int for x in k]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
+    for _ in range(3):
+        try:
+            func(edges, *args)
+        except BaseException:
+            pass
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+# ---------------------------------------------------------------- randomized comparison
+
+
+# Each call builds a fresh object, so the result shows which one was seen first. The
+# last kind names one node by equal int and float objects; Node labels all share one
+# hash, as do -1 and -2, and each of them is still a node of its own.
+LABEL_KINDS = [
+    lambda n, rng: "".join(["node", str(n)]),
+    lambda n, rng: Node(n, 0),
+    lambda n, rng: ("t", str(n), n),
+    lambda n, rng: float(n) + 0.5,
+    lambda n, rng: -1 - n,
+    lambda n, rng: 2**70 + n,
+    lambda n, rng: rng.choice([int("1000") + n, float(1000 + n)]),
+]
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_matches_integer_keyed_functions_after_relabelling(registered, fw, fwl, ncdl, seed):
+    ncd = registered("nearest_common_descendant_u32")
+    rng = random.Random(500 + seed)
+    for _ in range(60):
+        nodes = rng.sample(range(12), rng.randrange(1, 9))
+        top = rng.choice([10, 1000, 2**32])
+        plain = {(rng.choice(nodes), rng.choice(nodes)): rng.randrange(top) for _ in range(rng.randrange(2 * len(nodes)))}
+        if rng.random() < 0.3:
+            plain = fw(plain)
+        kinds = {n: rng.choice(LABEL_KINDS) for n in nodes}
+        label = lambda n: kinds[n](n, rng)  # noqa: E731
+        labelled = {(label(a), label(b)): v for (a, b), v in plain.items()}
+        node_of = {label(n): n for n in nodes}  # equal labels find the same entry
+        first = {}
+        for pair in labelled:
+            for obj in pair:
+                first.setdefault(node_of[obj], obj)
+        extreme = rng.choice([0, 5, rng.randrange(2**32), M])
+        for out, expected in [(fwl(labelled), fw(plain)), (ncdl(labelled, extreme), ncd(plain, extreme))]:
+            assert len(out) == len(expected)
+            for (x, y), value in out.items():
+                a, b = node_of[x], node_of[y]
+                assert x is first[a] and y is first[b]
+                assert expected[(a, b)] == value, (plain, labelled, extreme)
