@@ -1,6 +1,8 @@
 // The integer-keyed dict form {(int, int): int}: values in, matrices in and out.
 #include "int_keyed.hpp"
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,11 @@ base::Matrix matrix_from_dict(PyObject* obj) {
   return matrix;
 }
 
-void ensure_dict_fits(std::size_t entries) { base::ensure_available(entries * 96); }
+void ensure_dict_fits(std::size_t entries) {
+  constexpr std::size_t kBytesPerEntry = 96;
+  if (entries > SIZE_MAX / kBytesPerEntry) throw std::bad_alloc();
+  base::ensure_available(entries * kBytesPerEntry);
+}
 
 Ref matrix_into_dict(base::Matrix matrix) {
   ensure_dict_fits(matrix.size());

@@ -46,6 +46,10 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return matrix_into_dict(floyd_warshall_u32(std::move(edges)));
 }
 
+// The number of entries of a nearest-common-descendant result, known before
+// the work starts: a result that cannot be held is refused up front.
+std::size_t square(std::size_t n) { return n > (std::size_t{1} << 32) ? SIZE_MAX : n * n; }
+
 // The dict argument of a label-keyed function: its type is checked before
 // anything else; its contents are read later.
 PyObject* label_keyed_dict(const char* name, PyObject* obj) {
@@ -69,6 +73,7 @@ Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
   base::Matrix distances =
       convert_argument("distances", [&] { return matrix_from_dict(slots[0]); });
   const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
+  ensure_dict_fits(square(distances.nodes().size()));
   return matrix_into_dict(nearest_common_descendant_u32(std::move(distances), extreme));
 }
 
@@ -78,6 +83,7 @@ Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* distances = label_keyed_dict("distances", slots[0]);
   const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
   auto [matrix, labels] = convert::from_tuples_matrix(distances);
+  ensure_dict_fits(square(labels.size()));
   return convert::into_tuples_matrix(nearest_common_descendant_u32(std::move(matrix), extreme),
                                      std::move(labels));
 }

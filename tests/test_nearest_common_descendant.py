@@ -2,6 +2,7 @@
 and agreement with a literal plain-Python rendering of the definition."""
 
 import random
+import sys
 
 import pytest
 
@@ -167,3 +168,20 @@ def test_matches_definition_on_larger_inputs(fw, ncd, sizes, extra_per_node, raw
     distances = larger_distances(rng, fw, sizes, extra_per_node, raw)
     for extreme in [M, 60, 2**31 + 7]:
         assert ncd(distances, extreme) == reference_ncd(distances, extreme)
+
+
+@pytest.mark.parametrize("labelled", [False, True], ids=["u32", "labels"])
+def test_result_too_large_to_hold_raises_memory_error_before_any_work(registered, labelled):
+    # 100000 endpoints ask for 10**10 result entries, far beyond any machine:
+    # refused up front, with nothing leaked.
+    edges = {(i, i + 1): 1 for i in range(0, 200000, 2)}
+    if labelled:
+        edges = {(str(a), str(b)): w for (a, b), w in edges.items()}
+        func = registered("nearest_common_descendant")
+    else:
+        func = registered("nearest_common_descendant_u32")
+    some_key = next(iter(edges))
+    before = sys.getrefcount(some_key[0]), sys.getrefcount(edges)
+    with pytest.raises(MemoryError):
+        func(edges, 5)
+    assert (sys.getrefcount(some_key[0]), sys.getrefcount(edges)) == before

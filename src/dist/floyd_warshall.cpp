@@ -341,6 +341,7 @@ class Solver {
       c.matrix = pool;
       pool = checked_add(pool, checked_mul(c.size, c.stride));
     }
+    base::ensure_available(checked_mul(pool, sizeof(std::uint32_t)));
     pool_ = std::make_unique_for_overwrite<std::uint32_t[]>(pool);
     for (Component& c : comps_) {
       if (c.dijkstra) continue;

@@ -85,6 +85,7 @@ class Solver {
     const std::size_t area = checked_mul(n_, n_);
     reserve_entries(out, area);
     collect_support();
+    base::ensure_available(checked_mul(area, sizeof(std::uint32_t)));
     result_.assign(area, extreme_);
     for (const Component& c : comps_) solve_component(c);
     mirror_upper(result_.data(), n_);
@@ -161,7 +162,9 @@ class Solver {
     // Full rows, clamped to `extreme`, for nodes with a large support.
     std::size_t dense_count = 0;
     for (std::size_t l = 0; l < m; ++l) dense_count += dense_row(support_size(mem[l]), m);
-    rows_.assign(checked_mul(dense_count, m), extreme_);
+    const std::size_t row_cells = checked_mul(dense_count, m);
+    base::ensure_available(checked_mul(row_cells, sizeof(std::uint32_t)));
+    rows_.assign(row_cells, extreme_);
     row_of_.assign(m, nullptr);
     dense_local_.clear();
     {
