@@ -69,32 +69,44 @@ void ensure_dict_fits(std::size_t entries) {
   base::ensure_available(entries * kBytesPerEntry);
 }
 
-Ref matrix_into_dict(base::Matrix matrix) {
+Ref pairs_into_dict(const base::Matrix& matrix, const std::vector<PyObject*>& objects,
+                    const std::vector<char>& acyclic, StoreFailure store_failure) {
   ensure_dict_fits(matrix.size());
-  // One int per node, shared by every key that names it.
-  const base::NodeSet& nodes = matrix.nodes();
-  std::vector<Ref> node_ints;
-  node_ints.reserve(nodes.size());
-  for (base::NodeIndex v : nodes) {
-    PyObject* obj = PyLong_FromLong(static_cast<long>(v));
-    if (!obj) boundary::panic_after_error();
-    node_ints.push_back(Ref::steal(obj));
-  }
   ValueInts values;
-
   Ref dict = Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(matrix.size())));
   if (!dict) boundary::panic_after_error();
   for (const base::DenseEntry& e : matrix.dense_entries()) {
     Ref key = Ref::steal(PyTuple_New(2));
     if (!key) boundary::panic_after_error();
-    PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(node_ints[e.from].get()));
-    PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(node_ints[e.to].get()));
-    // A pair of ints can never be part of a cycle; the collector would
-    // untrack it on its next pass anyway, after visiting it first.
-    PyObject_GC_UnTrack(key.get());
+    PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(objects[e.from]));
+    PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(objects[e.to]));
+    // As the collector would on its next pass, after visiting it first: a
+    // pair of objects that cannot be part of a cycle need not be tracked.
+    if (acyclic[e.from] && acyclic[e.to]) PyObject_GC_UnTrack(key.get());
     Ref value = values.get(e.value);
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw boundary::fetch();
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+      if (store_failure == StoreFailure::internal) boundary::unwrap_failed(boundary::fetch());
+      boundary::throw_fetched();
+    }
   }
+  return dict;
+}
+
+Ref matrix_into_dict(base::Matrix matrix) {
+  // One int per node, shared by every key that names it.
+  const base::NodeSet& nodes = matrix.nodes();
+  std::vector<Ref> node_ints;
+  std::vector<PyObject*> objects;  // borrowed from node_ints
+  node_ints.reserve(nodes.size());
+  objects.reserve(nodes.size());
+  for (base::NodeIndex v : nodes) {
+    PyObject* obj = PyLong_FromLong(static_cast<long>(v));
+    if (!obj) boundary::panic_after_error();
+    node_ints.push_back(Ref::steal(obj));
+    objects.push_back(obj);
+  }
+  Ref dict = pairs_into_dict(matrix, objects, std::vector<char>(nodes.size(), 1),
+                             StoreFailure::error);
   matrix = base::Matrix();
   return dict;
 }

@@ -22,6 +22,17 @@ base::Matrix matrix_from_dict(PyObject* obj);
 // matrix's order. The matrix is consumed.
 boundary::Ref matrix_into_dict(base::Matrix matrix);
 
+// How a failed store into a result dict is reported: returned as the
+// interpreter's error, or as an internal failure.
+enum class StoreFailure { error, internal };
+
+// A new dict {(objects[from], objects[to]): value} for every entry of
+// `matrix`, in its order; `objects` and `acyclic` are indexed by position in
+// `matrix.nodes()`. `acyclic[p]` says that objects[p] can never be part of a
+// reference cycle.
+boundary::Ref pairs_into_dict(const base::Matrix& matrix, const std::vector<PyObject*>& objects,
+                              const std::vector<char>& acyclic, StoreFailure store_failure);
+
 // Fails with std::bad_alloc (MemoryError) before a result dict of `entries`
 // entries is built when the system clearly cannot hold it: each entry costs
 // at least a 2-tuple and a dict slot, about 96 bytes.

@@ -106,13 +106,13 @@ std::pair<base::Matrix, LabelTable> from_tuples_matrix(PyObject* obj) {
 }
 
 Ref into_tuples_matrix(base::Matrix matrix, LabelTable labels) {
-  ensure_dict_fits(matrix.size());
   // The label of every node of the matrix, by its position there.
   const base::NodeSet& nodes = matrix.nodes();
   std::vector<PyObject*> by_position;  // borrowed from `labels`
   by_position.reserve(nodes.size());
   // Labels that can never take part in a reference cycle: objects the
-  // collector does not handle, and tuples it has already found acyclic.
+  // collector does not handle, and tuples it has already found acyclic
+  // (the collector's own rule for untracking a tuple).
   std::vector<char> acyclic_label;
   acyclic_label.reserve(nodes.size());
   for (base::NodeIndex v : nodes) {
@@ -121,22 +121,7 @@ Ref into_tuples_matrix(base::Matrix matrix, LabelTable labels) {
     acyclic_label.push_back(!PyObject_IS_GC(label) ||
                             (PyTuple_CheckExact(label) && !PyObject_GC_IsTracked(label)));
   }
-  ValueInts values;
-
-  Ref dict = Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(matrix.size())));
-  if (!dict) boundary::panic_after_error();
-  for (const base::DenseEntry& e : matrix.dense_entries()) {
-    Ref key = Ref::steal(PyTuple_New(2));
-    if (!key) boundary::panic_after_error();
-    PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(by_position[e.from]));
-    PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(by_position[e.to]));
-    // As the collector would on its next pass: a pair of labels that
-    // cannot be part of a cycle need not be tracked.
-    if (acyclic_label[e.from] && acyclic_label[e.to]) PyObject_GC_UnTrack(key.get());
-    Ref value = values.get(e.value);
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
-      boundary::unwrap_failed(boundary::fetch());
-  }
+  Ref dict = pairs_into_dict(matrix, by_position, acyclic_label, StoreFailure::internal);
   labels.clear();
   matrix = base::Matrix();
   return dict;

@@ -111,4 +111,29 @@ class DisjointSets {
   std::vector<std::uint32_t> size_;
 };
 
+// Lays the elements out by component: `label` is every element's component,
+// `local` its position within it, and `members` lists the elements of each
+// component contiguously, ascending, from `comps[c].first` for
+// `comps[c].size` elements. `Component` is the caller's record with those
+// two fields (zero-initialised by `Component{}`).
+template <class Component>
+void group_by_component(DisjointSets& sets, std::vector<std::uint32_t>& label,
+                        std::vector<std::uint32_t>& local, std::vector<std::uint32_t>& members,
+                        std::vector<Component>& comps) {
+  std::uint32_t count = 0;
+  label = sets.labels(count);
+  const std::size_t n = label.size();
+  comps.assign(count, Component{});
+  local.resize(n);
+  for (std::size_t v = 0; v < n; ++v) local[v] = comps[label[v]].size++;
+  std::size_t offset = 0;
+  for (Component& c : comps) {
+    c.first = offset;
+    offset += c.size;
+  }
+  members.resize(n);
+  for (std::size_t v = 0; v < n; ++v)
+    members[comps[label[v]].first + local[v]] = static_cast<std::uint32_t>(v);
+}
+
 }  // namespace velkor::dist::detail

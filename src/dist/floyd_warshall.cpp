@@ -275,19 +275,7 @@ class Solver {
       const std::uint32_t b = emap_[e.to];
       if (a != kNoPosition && b != kNoPosition && a != b) sets.unite(a, b);
     }
-    std::uint32_t count = 0;
-    label_ = sets.labels(count);
-    comps_.assign(count, Component{});
-    local_.resize(n_);
-    for (std::size_t v = 0; v < n_; ++v) local_[v] = comps_[label_[v]].size++;
-    std::size_t offset = 0;
-    for (Component& c : comps_) {
-      c.first = offset;
-      offset += c.size;
-    }
-    members_.resize(n_);
-    for (std::size_t v = 0; v < n_; ++v)
-      members_[comps_[label_[v]].first + local_[v]] = static_cast<std::uint32_t>(v);
+    group_by_component(sets, label_, local_, members_, comps_);
   }
 
   // Out-edges of every node (self-loops and stray edges excluded), targets

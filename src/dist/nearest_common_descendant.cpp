@@ -114,19 +114,7 @@ class Solver {
       ++start[a + 1];
       ++kept;
     }
-    std::uint32_t count = 0;
-    label_ = sets.labels(count);
-    comps_.assign(count, Component{});
-    local_.resize(n_);
-    for (std::size_t v = 0; v < n_; ++v) local_[v] = comps_[label_[v]].size++;
-    std::size_t offset = 0;
-    for (Component& c : comps_) {
-      c.first = offset;
-      offset += c.size;
-    }
-    members_.resize(n_);
-    for (std::size_t v = 0; v < n_; ++v)
-      members_[comps_[label_[v]].first + local_[v]] = static_cast<std::uint32_t>(v);
+    group_by_component(sets, label_, local_, members_, comps_);
 
     for (std::size_t v = 0; v < n_; ++v) start[v + 1] += start[v];
     support_.resize(kept);
