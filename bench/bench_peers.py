@@ -115,6 +115,30 @@ def run_rustworkx(edges):
     return out
 
 
+def run_velkor_ncd(args):
+    distances, extreme = args
+    return velkor.nearest_common_descendant_u32(distances, extreme)
+
+
+def run_numpy_ncd(args):
+    """The same quantity with NumPy: clamp, then a row-at-a-time (min, max) product."""
+    import numpy as np
+
+    distances, extreme = args
+    nodes = sorted({x for k in distances for x in k})
+    index = {v: i for i, v in enumerate(nodes)}
+    n = len(nodes)
+    d = np.full((n, n), extreme, dtype=np.uint32)
+    for (u, v), w in distances.items():
+        d[index[u], index[v]] = min(w, extreme)
+    r = np.empty((n, n), dtype=np.uint32)
+    for x in range(n):
+        r[x] = np.maximum(d[x][None, :], d).min(axis=1)
+    np.fill_diagonal(r, 0)
+    rows = r.tolist()
+    return {(nodes[i], nodes[j]): rows[i][j] for i in range(n) for j in range(n)}
+
+
 def floor(result):
     """Builds a dict of the result's size from ready-made keys and values."""
     keys = list(result.keys())
@@ -147,7 +171,7 @@ CONTENDERS = [
 
 
 def available(name):
-    mod = {"networkx": "networkx", "scipy": "scipy", "igraph": "igraph", "rustworkx": "rustworkx"}.get(name)
+    mod = {"networkx": "networkx", "scipy": "scipy", "numpy": "numpy", "igraph": "igraph", "rustworkx": "rustworkx"}.get(name)
     if mod is None:
         return True
     try:
@@ -190,11 +214,28 @@ def main():
                 continue
             best, med = best_of(fn, edges, args.repeat)
             print(f"{name:<24}{cname:<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
-        if not hasattr(velkor, "floyd_warshall"):
-            continue
         labelled = label_graph(edges)
         best, med = best_of(run_velkor_labels, labelled, args.repeat)
         print(f"{name:<24}{'velkor/str':<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
+
+    print()
+    print("nearest common descendant of all-pairs distances (extreme 10**6)")
+    ncd_cases = [("random n=300 deg=4", random_graph(300, 4, 1))]
+    if not args.quick:
+        ncd_cases += [("random n=1000 deg=3", random_graph(1000, 3, 2)), ("grid 30x30", grid_graph(30, 3))]
+    for name, edges in ncd_cases:
+        arg = (velkor.floyd_warshall_u32(edges), 10**6)
+        reference = run_velkor_ncd(arg)
+        fl, _ = best_of(lambda _: floor(reference)(), None, args.repeat)
+        print(f"{name:<24}{'floor':<12}{fl:>10.4f}{'':>10}{1.0:>9.2f}")
+        for cname, fn in (("velkor", run_velkor_ncd), ("numpy", run_numpy_ncd)):
+            if not available(cname):
+                continue
+            if fn(arg) != reference:
+                print(f"{name:<24}{cname:<12}  DIFFERENT RESULT")
+                continue
+            best, med = best_of(fn, arg, args.repeat)
+            print(f"{name:<24}{cname:<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
 
 
 if __name__ == "__main__":
