@@ -48,7 +48,7 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 // The number of entries of a nearest-common-descendant result, known before
 // the work starts: a result that cannot be held is refused up front.
-std::size_t square(std::size_t n) { return n > (std::size_t{1} << 32) ? SIZE_MAX : n * n; }
+std::size_t square(std::size_t n) { return n >= (std::size_t{1} << 32) ? SIZE_MAX : n * n; }
 
 // The dict argument of a label-keyed function: its type is checked before
 // anything else; its contents are read later.
