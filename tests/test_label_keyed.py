@@ -216,6 +216,19 @@ def test_bad_contents_raise_panic(labelled, expect_panic, panic_class, edges, me
     assert err.args == (message,)
 
 
+class NoRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+def test_unprintable_key_is_rendered_by_its_type_name(labelled, expect_panic, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(u.exc_value))
+    err = expect_panic(labelled, {NoRepr(): 1})
+    assert err.args == (UNWRAP + 'DowncastIntoError { from: <unprintable NoRepr object>, to: "PyTuple" }',)
+    assert [str(e) for e in unraisable] == ["no repr"]  # the repr failure is reported, not lost
+
+
 def fail(exc):
     raise exc
 
