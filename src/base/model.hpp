@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -33,9 +34,12 @@ class NodeSet {
     index_.reserve(n);
   }
 
-  // Adds `v` unless present; returns its position either way.
+  // Adds `v` unless present; returns its position either way. Positions are
+  // 32-bit and 0xFFFFFFFF stays free as a marker, so a set holds fewer than
+  // 2^32 - 1 nodes; more is reported like any other exhausted resource.
   std::uint32_t insert(NodeIndex v) {
     if (const std::uint32_t* p = index_.find(v)) return *p;
+    if (order_.size() >= 0xFFFFFFFEu) throw std::bad_alloc();
     const auto pos = static_cast<std::uint32_t>(order_.size());
     order_.push_back(v);
     index_.insert(v, pos);
@@ -104,6 +108,7 @@ class Matrix {
       entries_[*p].value = value;
       return old;
     }
+    if (entries_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();  // index positions are 32-bit
     pairs_.insert(key, static_cast<std::uint32_t>(entries_.size()));
     entries_.push_back(DenseEntry{a, b, value});
     return std::nullopt;
@@ -154,6 +159,7 @@ class Matrix {
 
   // Entries appended without the index are indexed on first keyed access.
   void sync_pairs() const {
+    if (entries_.size() > 0xFFFFFFFFu) throw std::bad_alloc();  // index positions are 32-bit
     while (pairs_.size() < entries_.size()) {
       const auto pos = static_cast<std::uint32_t>(pairs_.size());
       pairs_.insert(pair_key(entries_[pos].from, entries_[pos].to), pos);

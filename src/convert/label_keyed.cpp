@@ -2,6 +2,7 @@
 #include "convert/label_keyed.hpp"
 
 #include <cstdint>
+#include <new>
 
 #include "base/flat_index.hpp"
 #include "boundary/error.hpp"
@@ -35,6 +36,8 @@ class HashIndexTable {
       return equal == 1;
     });
     if (found) return *found;
+    // Node numbers are 32-bit: a dict with more distinct nodes cannot be held.
+    if (labels_.size() >= 0xFFFFFFFEu) throw std::bad_alloc();
     const auto id = static_cast<base::NodeIndex>(labels_.size());
     labels_.push_back(std::move(node));
     index_.insert(key, id);
