@@ -41,9 +41,10 @@ base::Matrix matrix_from_dict(PyObject* obj) {
   PyObject* borrowed_value;
   while (PyDict_Next(dict.get(), &pos, &borrowed_key, &borrowed_value)) {
     {
-      // Held for the entry: __index__ may remove them from the dict.
-      Ref key = Ref::borrow(borrowed_key);
+      // Held for the entry (__index__ may remove them from the dict) and
+      // released key first, then value.
       Ref value = Ref::borrow(borrowed_value);
+      Ref key = Ref::borrow(borrowed_key);
       if (!PyTuple_Check(key.get())) throw PyErr::downcast(key.get(), "PyTuple");
       const Py_ssize_t length = PyTuple_GET_SIZE(key.get());
       if (length != 2)

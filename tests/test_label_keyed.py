@@ -346,3 +346,47 @@ def test_matches_integer_keyed_functions_after_relabelling(registered, fw, fwl, 
                 a, b = node_of[x], node_of[y]
                 assert x is first[a] and y is first[b]
                 assert expected[(a, b)] == value, (plain, labelled, extreme)
+
+
+def test_entry_references_are_held_to_the_end_and_released_key_first(registered):
+    # A known node stays held while the rest of its entry is examined, and
+    # when the dict has dropped an entry mid-walk, velkor's references to it
+    # go key first, then value.
+    log = []
+
+    class Tracked:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            log.append(self.name)
+
+        def __index__(self):
+            log.append(("refcount", sys.getrefcount(known)))
+            return 1
+
+    class Dropper:
+        key = None
+
+        def __hash__(self):
+            if self.key is not None:
+                key, self.key = self.key, None
+                edges.pop(key)
+                edges[("x", "y")] = 5  # same size: only the second guard can tell
+            return 3
+
+    known = object()
+    dropper = Dropper()
+    edges = {(known, 1): 1, (known, 2): Tracked("value")}
+    base = sys.getrefcount(known)
+    registered("floyd_warshall")(edges)
+    # the label table's reference and this entry's own, on top of the dict's
+    assert log == [("refcount", base + 2)]
+
+    key = (dropper, 1, Tracked("key item"))
+    edges = {key: Tracked("value"), ("p", "q"): 1}
+    dropper.key, key = key, None
+    log.clear()
+    with pytest.raises(BaseException, match="dictionary keys changed during iteration"):
+        registered("floyd_warshall")(edges)
+    assert [event for event in log if isinstance(event, str)] == ["key item", "value"]

@@ -23,9 +23,10 @@ class HashIndexTable {
  public:
   explicit HashIndexTable(LabelTable& labels) : labels_(labels) {}
 
-  // The number of `node`, numbering it (and keeping `node` as its label)
-  // when it is new.
-  base::NodeIndex number(Ref node, Py_hash_t hash) {
+  // The number of `node`, numbering it when it is new: a new node's
+  // reference moves into the label table as its label, a known node's stays
+  // with the caller until its entry is done.
+  base::NodeIndex number(Ref& node, Py_hash_t hash) {
     const auto key = static_cast<std::uint64_t>(hash);
     PyObject* obj = node.get();
     const std::uint32_t* found = index_.find(key, [&](std::uint32_t id) {
@@ -85,17 +86,19 @@ std::pair<base::Matrix, LabelTable> from_tuples_matrix(PyObject* obj) {
     if (!PyDict_Next(dict.get(), &pos, &borrowed_key, &borrowed_value)) break;
     --remaining;
 
-    Ref key = Ref::borrow(borrowed_key);
+    // Released at the end of the entry in reverse order: the to-node and
+    // the from-node (when already known), the key, the value.
     Ref value = Ref::borrow(borrowed_value);
+    Ref key = Ref::borrow(borrowed_key);
     if (!PyTuple_Check(key.get())) boundary::unwrap_failed_downcast(key.get(), "PyTuple");
 
     Ref from_node = node_item(key.get(), 0);
     const Py_hash_t from_hash = node_hash(from_node.get());
-    const base::NodeIndex from = numbers.number(std::move(from_node), from_hash);
+    const base::NodeIndex from = numbers.number(from_node, from_hash);
 
     Ref to_node = node_item(key.get(), 1);
     const Py_hash_t to_hash = node_hash(to_node.get());
-    const base::NodeIndex to = numbers.number(std::move(to_node), to_hash);
+    const base::NodeIndex to = numbers.number(to_node, to_hash);
 
     base::Weight weight;
     try {
