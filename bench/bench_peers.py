@@ -1,25 +1,59 @@
-"""Wall-clock comparison of velkor with the libraries users could install instead.
+"""Wall-clock and memory benchmarks of velkor, against its peers and against a C floor.
 
 Every contender starts from the same Python dict {(u, v): weight} and must
 return a dict {(u, v): distance} of all reachable pairs, because that is
-what the caller holds and wants. A "floor" row times only building a dict
-of that many tuple keys from precomputed arrays: no method returning a
-dict can beat it.
+what the caller holds and wants. The "floor" is a small C function
+(bench/floor.c, compiled by this script on first use with the running
+interpreter's headers) that reads the input dict as any implementation must
+(hashes both nodes of every key, reads every value) and then builds a dict
+of as many entries as the result, each a new 2-tuple of shared node ints and
+a new int made from the result's values (so small ints come from CPython's
+cache for the floor exactly as often as for the result). It grows the dict
+from empty with PyDict_SetItem. No function returning such a dict can go
+far below it.
 
-    python bench/bench_peers.py            # all cases
-    python bench/bench_peers.py --quick    # small cases only
+Run it with the interpreter velkor is installed in (peers are used when
+importable: pip install networkx scipy numpy python-igraph rustworkx matplotlib):
 
-Peers are used when importable (pip install networkx scipy numpy igraph rustworkx).
+    python bench/bench_peers.py --quick             # peers, floor, threads, memory tables; no n=4000
+    python bench/bench_peers.py                     # the same with every workload (n=4000 needs ~6 GB)
+    python bench/bench_peers.py --peers [--quick]   # velkor against networkx, scipy, igraph, rustworkx
+    python bench/bench_peers.py --floor [--quick]   # velkor / floor time ratios, sparse and complete graphs
+    python bench/bench_peers.py --threads [--quick] # VELKOR_NUM_THREADS=1, 2 and unset, one subprocess each
+    python bench/bench_peers.py --memory [--quick]  # peak memory of each call / size of the dict it returns
+    python bench/bench_peers.py --plot docs/bench.png  # log-log time against n, velkor, floor and peers
+
+Times are the best (and median) of --repeat calls, with the cyclic garbage
+collector enabled as in a caller's program; each result is kept until the
+clock is read, so freeing it is not counted. Tables are markdown.
 """
 
 import argparse
+import array
 import gc
+import hashlib
+import importlib
+import json
+import os
 import random
+import re
+import resource
+import shlex
 import statistics
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
+from pathlib import Path
 
 import velkor
+
+HERE = Path(__file__).resolve().parent
+EXTREME = 10**6
+
+
+# ---------------------------------------------------------------- graphs
 
 
 def random_graph(n, avg_degree, seed, max_weight=1000):
@@ -31,6 +65,29 @@ def random_graph(n, avg_degree, seed, max_weight=1000):
         if u != v:
             edges[(u, v)] = rng.randint(1, max_weight)
     return edges
+
+
+def sparse_graph(n, seed, out_degree=5, max_weight=1000):
+    """Strongly connected: a Hamiltonian cycle through a shuffled order, then
+    random edges until there are about out_degree per node."""
+    rng = random.Random(seed)
+    order = list(range(n))
+    rng.shuffle(order)
+    edges = {}
+    for i in range(n):
+        edges[(order[i], order[(i + 1) % n])] = rng.randint(1, max_weight)
+    m = n * out_degree
+    while len(edges) < m:
+        u, v = rng.randrange(n), rng.randrange(n)
+        if u != v:
+            edges[(u, v)] = rng.randint(1, max_weight)
+    return edges
+
+
+def complete_graph(n, seed, max_weight=1000):
+    rng = random.Random(seed)
+    rand = rng.randint
+    return {(u, v): rand(1, max_weight) for u in range(n) for v in range(n) if u != v}
 
 
 def grid_graph(side, seed):
@@ -47,7 +104,75 @@ def grid_graph(side, seed):
 
 
 def label_graph(edges):
-    return {(f"n{u}", f"n{v}"): w for (u, v), w in edges.items()}
+    names = {}
+
+    def name(v):
+        s = names.get(v)
+        if s is None:
+            s = names[v] = f"n{v}"
+        return s
+
+    return {(name(u), name(v)): w for (u, v), w in edges.items()}
+
+
+def make_graph(kind, n):
+    if kind == "sparse":
+        return sparse_graph(n, seed=n)
+    if kind == "complete":
+        return complete_graph(n, seed=n)
+    raise ValueError(kind)
+
+
+def node_count(d):
+    return len({x for k in d for x in k})
+
+
+# ---------------------------------------------------------------- the floor
+
+_floor_module = None
+
+
+def load_floor():
+    """Compiles bench/floor.c for this interpreter (once; cached in the temp dir)."""
+    global _floor_module
+    if _floor_module is not None:
+        return _floor_module
+    src = HERE / "floor.c"
+    include = sysconfig.get_paths()["include"]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    tag = hashlib.sha256(src.read_bytes() + include.encode() + sys.version.encode()).hexdigest()[:16]
+    folder = Path(tempfile.gettempdir()) / "velkor-bench-floor" / tag
+    target = folder / f"_bench_floor{suffix}"
+    if not target.exists():
+        folder.mkdir(parents=True, exist_ok=True)
+        cc = shlex.split(os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc")
+        tmp = folder / f"build-{os.getpid()}.tmp"
+        cmd = cc + ["-O2", "-fPIC", "-shared", f"-I{include}", str(src), "-o", str(tmp)]
+        try:
+            subprocess.run(cmd, check=True, capture_output=True, text=True)
+        except subprocess.CalledProcessError as e:
+            sys.exit(f"building the floor failed: {shlex.join(cmd)}\n{e.stderr}")
+        os.replace(tmp, target)
+    sys.path.insert(0, str(folder))
+    try:
+        module = importlib.import_module("_bench_floor")
+    finally:
+        sys.path.remove(str(folder))
+    _floor_module = module
+    return module
+
+
+def floor_call(inp, result):
+    """A zero-argument callable that reads inp and builds a dict of as many
+    entries as `result`, with the same values (so with as many small ints)."""
+    f = load_floor().floor
+    n = max(1, node_count(inp))
+    count = len(result)
+    values = array.array("I", result.values()) if count else None
+    return lambda: f(inp, n, count, values)
+
+
+# ---------------------------------------------------------------- contenders
 
 
 def run_velkor(edges):
@@ -139,28 +264,6 @@ def run_numpy_ncd(args):
     return {(nodes[i], nodes[j]): rows[i][j] for i in range(n) for j in range(n)}
 
 
-def floor(result):
-    """Builds a dict of the result's size from ready-made keys and values."""
-    keys = list(result.keys())
-    values = list(result.values())
-    pairs = [tuple(k) for k in keys]
-
-    def build():
-        return dict(zip([(a, b) for a, b in pairs], values))
-
-    return build
-
-
-def best_of(fn, arg, repeat):
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        t = time.perf_counter()
-        fn(arg)
-        times.append(time.perf_counter() - t)
-    return min(times), statistics.median(times)
-
-
 CONTENDERS = [
     ("velkor", run_velkor),
     ("networkx", run_networkx),
@@ -181,12 +284,110 @@ def available(name):
         return False
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--repeat", type=int, default=3)
-    args = ap.parse_args()
+# The four velkor functions, by short name, each on the input its workload makes.
+FUNCTIONS = {
+    "fw_u32": ("floyd_warshall_u32", lambda a: velkor.floyd_warshall_u32(a)),
+    "fw": ("floyd_warshall", lambda a: velkor.floyd_warshall(a)),
+    "ncd_u32": ("nearest_common_descendant_u32", lambda a: velkor.nearest_common_descendant_u32(a, EXTREME)),
+    "ncd": ("nearest_common_descendant", lambda a: velkor.nearest_common_descendant(a, EXTREME)),
+}
 
+
+def workload_input(func, kind, n):
+    """The argument `func` is called with: integer nodes for the *_u32
+    functions, string labels ("n17") for the others. Nearest common
+    descendant reads the all-pairs distances of the graph."""
+    edges = make_graph(kind, n)
+    if func in ("fw", "ncd"):
+        edges = label_graph(edges)
+    if func == "ncd_u32":
+        return velkor.floyd_warshall_u32(edges)
+    if func == "ncd":
+        return velkor.floyd_warshall(edges)
+    return edges
+
+
+def workload_name(func, kind, n):
+    return f"{FUNCTIONS[func][0]} {kind} n={n}"
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def timed(fn, arg, repeat, keep_first=False):
+    """Best and median of `repeat` calls; with keep_first, also the first
+    call's result, which is held aside while the others run."""
+    times = []
+    first = None
+    for i in range(repeat):
+        gc.collect()
+        t = time.perf_counter()
+        out = fn(arg)
+        times.append(time.perf_counter() - t)
+        if keep_first and i == 0:
+            first = out
+        del out
+    return min(times), statistics.median(times), first
+
+
+class Table:
+    """A markdown table printed row by row as results come in."""
+
+    def __init__(self, *columns):
+        self.widths = [max(len(title), width) for title, width in columns]
+        self.row(*(title for title, _ in columns), numeric=False)
+        print("|" + "|".join("-" * (w + 2) for w in self.widths) + "|", flush=True)
+
+    def row(self, *cells, numeric=True):
+        out = []
+        for c, w in zip(cells, self.widths):
+            s = str(c)
+            out.append(s.rjust(w) if numeric and (s[:1].isdigit() or s == "—") else s.ljust(w))
+        print("| " + " | ".join(out) + " |", flush=True)
+
+
+def fmt_s(t):
+    return "—" if t is None else f"{t:.4f}" if t < 10 else f"{t:.2f}"
+
+
+def fmt_ratio(a, b):
+    return "—" if a is None or b is None else f"{a / b:.2f}"
+
+
+def cpus():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count()
+
+
+def header():
+    threads = os.environ.get("VELKOR_NUM_THREADS", "unset")
+    print(f"python {sys.version.split()[0]}, {cpus()} CPUs, VELKOR_NUM_THREADS={threads}, velkor {velkor.__file__}")
+
+
+def run_child(task):
+    """Runs one task of this script in a fresh interpreter; returns its JSON answer."""
+    env = dict(os.environ)
+    threads = task.pop("threads", None)
+    env.pop("VELKOR_NUM_THREADS", None)
+    if threads is not None:
+        env["VELKOR_NUM_THREADS"] = str(threads)
+    proc = subprocess.run(
+        [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(task)],
+        env=env, capture_output=True, text=True,
+    )
+    if proc.returncode != 0:
+        raise RuntimeError(f"child {task} failed ({proc.returncode}):\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------- sections
+
+
+def section_peers(args):
+    print("## velkor and its peers: floyd_warshall_u32 and the equivalent dict-to-dict call")
+    print()
     cases = [
         ("random n=300 deg=4", random_graph(300, 4, 1)),
         ("random n=1000 deg=3", random_graph(1000, 3, 2)),
@@ -198,44 +399,318 @@ def main():
             ("dense n=500 deg=100", random_graph(500, 100, 5)),
             ("grid 60x60", grid_graph(60, 6)),
         ]
-
-    print(f"python {sys.version.split()[0]}, velkor {getattr(velkor, '__file__', '')}")
-    print(f"{'case':<24}{'contender':<12}{'best s':>10}{'median s':>10}{'x floor':>9}")
+    t = Table(("case", 20), ("contender", 10), ("best s", 8), ("median s", 8), ("x floor", 7))
     for name, edges in cases:
         reference = run_velkor(edges)
-        fl, _ = best_of(lambda _: floor(reference)(), None, args.repeat)
-        print(f"{name:<24}{'floor':<12}{fl:>10.4f}{'':>10}{1.0:>9.2f}")
+        fc = floor_call(edges, reference)
+        fl, flm, _ = timed(lambda _: fc(), None, args.repeat)
+        t.row(name, "floor", fmt_s(fl), fmt_s(flm), "1.00")
         for cname, fn in CONTENDERS:
             if not available(cname):
                 continue
             out = fn(edges)
             if out != reference:
-                print(f"{name:<24}{cname:<12}  DIFFERENT RESULT ({len(out)} vs {len(reference)} entries)")
+                t.row(name, cname, "DIFFERENT", f"{len(out)}", f"{len(reference)}")
                 continue
-            best, med = best_of(fn, edges, args.repeat)
-            print(f"{name:<24}{cname:<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
+            del out
+            best, med, _ = timed(fn, edges, args.repeat)
+            t.row(name, cname, fmt_s(best), fmt_s(med), fmt_ratio(best, fl))
         labelled = label_graph(edges)
-        best, med = best_of(run_velkor_labels, labelled, args.repeat)
-        print(f"{name:<24}{'velkor/str':<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
+        best, med, _ = timed(run_velkor_labels, labelled, args.repeat)
+        t.row(name, "velkor/str", fmt_s(best), fmt_s(med), fmt_ratio(best, fl))
+        del reference, labelled
 
     print()
-    print("nearest common descendant of all-pairs distances (extreme 10**6)")
+    print(f"## nearest common descendant of all-pairs distances (extreme {EXTREME})")
+    print()
     ncd_cases = [("random n=300 deg=4", random_graph(300, 4, 1))]
     if not args.quick:
         ncd_cases += [("random n=1000 deg=3", random_graph(1000, 3, 2)), ("grid 30x30", grid_graph(30, 3))]
+    t = Table(("case", 20), ("contender", 10), ("best s", 8), ("median s", 8), ("x floor", 7))
     for name, edges in ncd_cases:
-        arg = (velkor.floyd_warshall_u32(edges), 10**6)
+        arg = (velkor.floyd_warshall_u32(edges), EXTREME)
         reference = run_velkor_ncd(arg)
-        fl, _ = best_of(lambda _: floor(reference)(), None, args.repeat)
-        print(f"{name:<24}{'floor':<12}{fl:>10.4f}{'':>10}{1.0:>9.2f}")
+        fc = floor_call(arg[0], reference)
+        fl, flm, _ = timed(lambda _: fc(), None, args.repeat)
+        t.row(name, "floor", fmt_s(fl), fmt_s(flm), "1.00")
         for cname, fn in (("velkor", run_velkor_ncd), ("numpy", run_numpy_ncd)):
             if not available(cname):
                 continue
             if fn(arg) != reference:
-                print(f"{name:<24}{cname:<12}  DIFFERENT RESULT")
+                t.row(name, cname, "DIFFERENT", "", "")
                 continue
-            best, med = best_of(fn, arg, args.repeat)
-            print(f"{name:<24}{cname:<12}{best:>10.4f}{med:>10.4f}{best / fl:>9.2f}")
+            best, med, _ = timed(fn, arg, args.repeat)
+            t.row(name, cname, fmt_s(best), fmt_s(med), fmt_ratio(best, fl))
+    print()
+
+
+def section_floor(args):
+    print("## velkor / floor")
+    print()
+    print("Sparse graphs: a Hamiltonian cycle plus random edges, 5 out-edges per node.")
+    print("The plain functions get integer nodes, the labelled ones strings (\"n17\");")
+    print("the floor reads the integer input. Nearest common descendant: extreme 10**6,")
+    print("on the all-pairs distances of the sparse graph. Best of 3 (2 above 4M entries).")
+    print()
+    # (plain function, labelled function, graph kind, n); labelled=None skips it.
+    workloads = [
+        ("fw_u32", "fw", "sparse", 1000),
+        ("fw_u32", None, "sparse", 4000),
+        ("fw_u32", "fw", "complete", 500),
+        ("fw_u32", "fw", "complete", 1000),
+        ("fw_u32", "fw", "complete", 2000),
+        ("ncd_u32", "ncd", "sparse", 1000),
+        ("ncd_u32", "ncd", "sparse", 2000),
+    ]
+    if args.quick:
+        workloads = [w for w in workloads if w[3] < 4000]
+    t = Table(
+        ("function", 32), ("graph", 15), ("entries", 10), ("floor s", 7),
+        ("u32 s", 7), ("labels s", 8), ("u32 / floor", 11), ("labels / floor", 14),
+    )
+    for plain, labelled, kind, n in workloads:
+        inp = workload_input(plain, kind, n)
+        repeat = args.repeat if n * n <= 4_000_000 else min(args.repeat, 2)
+        best_u, _, result = timed(FUNCTIONS[plain][1], inp, 1, keep_first=True)
+        fc = floor_call(inp, result)
+        count = len(result)
+        del result
+        if repeat > 1:
+            best_u = min(best_u, timed(FUNCTIONS[plain][1], inp, repeat - 1)[0])
+        fl, _, _ = timed(lambda _: fc(), None, repeat)
+        fc = inp = None
+        best_l = None
+        if labelled is not None:
+            linp = workload_input(labelled, kind, n)
+            best_l, _, lresult = timed(FUNCTIONS[labelled][1], linp, 1, keep_first=True)
+            assert len(lresult) == count, (len(lresult), count)
+            del lresult
+            if repeat > 1:
+                best_l = min(best_l, timed(FUNCTIONS[labelled][1], linp, repeat - 1)[0])
+            del linp
+        fname = FUNCTIONS[plain][0].removesuffix("_u32") + "[_u32]"
+        t.row(fname, f"{kind} n={n}", count, fmt_s(fl), fmt_s(best_u), fmt_s(best_l),
+              fmt_ratio(best_u, fl), fmt_ratio(best_l, fl))
+        gc.collect()
+    print()
+
+
+def section_threads(args):
+    n = 1000 if args.quick else 2000
+    print(f"## threads: VELKOR_NUM_THREADS, one fresh process per cell ({cpus()} CPUs here)")
+    print()
+    settings = [("1", 1), ("2", 2), (f"unset ({cpus()})", None)]
+    t = Table(("workload", 44), *((f"{label} s", 9) for label, _ in settings), ("1 / unset", 9))
+    for func, kind in (("fw_u32", "complete"), ("ncd_u32", "sparse")):
+        times = []
+        for _, threads in settings:
+            r = run_child({"task": "time", "func": func, "kind": kind, "n": n,
+                           "repeat": min(args.repeat, 2), "threads": threads})
+            times.append(r["best"])
+        t.row(workload_name(func, kind, n), *(fmt_s(x) for x in times), fmt_ratio(times[0], times[-1]))
+    print()
+
+
+def section_memory(args):
+    n = 1000 if args.quick else 1500
+    print("## memory: peak above the input / size of the returned dict")
+    print()
+    print("Each call in a fresh process. Baseline: resident set once the input is built")
+    print("and collected. Peak: the high-water mark during the call (reset just before it")
+    print("through /proc/self/clear_refs). Result: resident set after the call, result alive.")
+    print()
+    t = Table(("call", 44), ("input MB", 8), ("result MB", 9), ("peak MB", 8), ("peak / result", 13))
+    for func in ("fw_u32", "fw", "ncd_u32", "ncd", "floor"):
+        r = run_child({"task": "memory", "func": func, "kind": "sparse", "n": n})
+        name = "floor (C, on the floyd_warshall_u32 input)" if func == "floor" else workload_name(func, "sparse", n)
+        note = "" if r["exact_peak"] else " (ru_maxrss)"
+        t.row(name, f"{r['input_kb'] / 1024:.0f}", f"{r['result_kb'] / 1024:.0f}",
+              f"{r['peak_kb'] / 1024:.0f}", f"{r['peak_kb'] / r['result_kb']:.3f}{note}")
+    print()
+
+
+PLOT_SIZES = {
+    "sparse": [125, 250, 500, 1000, 2000],
+    "complete": [125, 250, 500, 1000],
+}
+# Largest n each peer is run at; networkx works in pure Python and is slow.
+PLOT_CAPS = {
+    "networkx": {"sparse": 500, "complete": 250},
+    "scipy": {"sparse": 2000, "complete": 1000},
+    "igraph": {"sparse": 2000, "complete": 1000},
+    "rustworkx": {"sparse": 2000, "complete": 1000},
+}
+
+
+PEER_COLORS = ["C0", "C1", "C2", "C4", "C5", "C6"]  # C3 (red) is velkor's
+
+
+def section_plot(args):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    print("## time against n (data of the plot; floyd_warshall_u32 and peers)")
+    print()
+    peers = [(name, fn) for name, fn in CONTENDERS if name != "velkor" and available(name)]
+    names = ["velkor", "floor"] + [name for name, _ in peers]
+    data = {kind: {name: [] for name in names} for kind in PLOT_SIZES}
+    t = Table(("graph", 15), *((f"{name} s", 9) for name in names))
+    for kind, sizes in PLOT_SIZES.items():
+        for n in sizes:
+            edges = make_graph(kind, n)
+            repeat = 3 if n <= 500 else 2
+            reference = run_velkor(edges)
+            row = {}
+            row["velkor"], _, _ = timed(run_velkor, edges, repeat)
+            fc = floor_call(edges, reference)
+            row["floor"], _, _ = timed(lambda _: fc(), None, repeat)
+            for name, fn in peers:
+                if n > PLOT_CAPS[name][kind]:
+                    continue
+                out = fn(edges)
+                if out != reference:
+                    sys.exit(f"{name} disagrees with velkor on {kind} n={n}")
+                del out
+                row[name], _, _ = timed(fn, edges, 1 if n >= 1000 else 2)
+            del reference, edges
+            for name in names:
+                if name in row:
+                    data[kind][name].append((n, row[name]))
+            t.row(f"{kind} n={n}", *(fmt_s(row.get(name)) for name in names))
+    print()
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
+    styles = {"velkor": dict(color="C3", lw=2.5, marker="o"), "floor": dict(color="black", ls="--", marker="")}
+    titles = {"sparse": "sparse: 5 out-edges per node", "complete": "complete graphs"}
+    for ax, kind in zip(axes, PLOT_SIZES):
+        for i, name in enumerate(names):
+            pts = data[kind][name]
+            if not pts:
+                continue
+            style = styles.get(name, dict(color=PEER_COLORS[(i - 2) % len(PEER_COLORS)], marker="s", ms=4))
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], label=name, **style)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xticks(PLOT_SIZES[kind], [str(n) for n in PLOT_SIZES[kind]])
+        ax.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
+        ax.set_xlabel("nodes n")
+        ax.set_title(titles[kind])
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("seconds, dict in to dict out")
+    axes[0].legend()
+    fig.suptitle(f"all-pairs shortest paths, python {sys.version.split()[0]}, {cpus()} CPUs")
+    fig.tight_layout()
+    out = Path(args.plot)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(out, dpi=110)
+    print(f"wrote {out}")
+
+
+# ---------------------------------------------------------------- child processes
+
+
+def vm_status_kb(field):
+    with open("/proc/self/status") as f:
+        m = re.search(rf"^{field}:\s+(\d+) kB", f.read(), re.M)
+    return int(m.group(1))
+
+
+def trim_heap():
+    """Hands freed heap memory back to the system so the baseline is tight."""
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def child_time(task):
+    inp = workload_input(task["func"], task["kind"], task["n"])
+    best, med, _ = timed(FUNCTIONS[task["func"]][1], inp, task["repeat"])
+    return {"best": best, "median": med}
+
+
+def child_memory(task):
+    start_kb = vm_status_kb("VmRSS")
+    if task["func"] == "floor":
+        inp = workload_input("fw_u32", task["kind"], task["n"])
+        call = floor_call(inp, velkor.floyd_warshall_u32(inp))
+    else:
+        inp = workload_input(task["func"], task["kind"], task["n"])
+        fn = FUNCTIONS[task["func"]][1]
+        call = lambda: fn(inp)  # noqa: E731
+    gc.collect()
+    trim_heap()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        exact_peak = True
+    except OSError:
+        exact_peak = False
+    before_kb = vm_status_kb("VmRSS")
+    maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    result = call()
+    after_kb = vm_status_kb("VmRSS")
+    if exact_peak:
+        peak_kb = vm_status_kb("VmHWM")
+    else:
+        # ru_maxrss is a high-water mark over the life of the process: it only
+        # tells the call's peak when the call went above building the input.
+        peak_kb = max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, maxrss_before)
+    assert len(result) > 0
+    return {
+        "input_kb": before_kb - start_kb,
+        "result_kb": after_kb - before_kb,
+        "peak_kb": peak_kb - before_kb,
+        "exact_peak": exact_peak,
+    }
+
+
+# ---------------------------------------------------------------- main
+
+
+def main():
+    ap = argparse.ArgumentParser(
+        description="Benchmarks of velkor: against networkx, scipy, igraph and rustworkx, "
+        "against a C floor, across thread counts, and for peak memory. With no section "
+        "flag, --peers --floor --threads --memory are all run.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="commands:\n" + "\n".join(
+            line.strip() for line in __doc__.splitlines() if line.strip().startswith("python bench/")
+        ),
+    )
+    ap.add_argument("--quick", action="store_true", help="skip the largest workloads (n=4000) and shrink the thread and memory runs")
+    ap.add_argument("--repeat", type=int, default=3, help="calls per timing; the best is reported (default 3)")
+    ap.add_argument("--peers", action="store_true", help="velkor against networkx, scipy, igraph, rustworkx and NumPy")
+    ap.add_argument("--floor", action="store_true", help="velkor / floor ratios on sparse and complete graphs")
+    ap.add_argument("--threads", action="store_true", help="times with VELKOR_NUM_THREADS=1, 2 and unset")
+    ap.add_argument("--memory", action="store_true", help="peak memory per call against the size of its result")
+    ap.add_argument("--plot", metavar="PNG", help="write a log-log plot of time against n (e.g. docs/bench.png)")
+    ap.add_argument("--child", metavar="JSON", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.child:
+        task = json.loads(args.child)
+        answer = {"time": child_time, "memory": child_memory}[task["task"]](task)
+        print(json.dumps(answer))
+        return
+
+    chosen = [s for s in ("peers", "floor", "threads", "memory") if getattr(args, s)]
+    if not chosen and not args.plot:
+        chosen = ["peers", "floor", "threads", "memory"]
+    load_floor()
+    header()
+    print()
+    started = time.perf_counter()
+    for s in chosen:
+        globals()[f"section_{s}"](args)
+    if args.plot:
+        section_plot(args)
+    print(f"({time.perf_counter() - started:.0f} s)")
 
 
 if __name__ == "__main__":

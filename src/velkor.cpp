@@ -6,9 +6,11 @@
 #include "boundary/error.hpp"
 #include "boundary/frame.hpp"
 #include "boundary/panic.hpp"
+#include "boundary/lock_sharing.hpp"
+#include "convert/int_keyed.hpp"
 #include "convert/label_keyed.hpp"
-#include "int_keyed.hpp"
-#include "operations.hpp"
+#include "dist/floyd_warshall.hpp"
+#include "dist/nearest_common_descendant.hpp"
 
 namespace velkor {
 namespace {
@@ -39,16 +41,32 @@ auto convert_argument(const char* name, Convert&& convert) {
   }
 }
 
+// ---- operations: the computations, run with the interpreter lock released --
+
+base::PathRows floyd_warshall_u32(base::Graph graph) {
+  boundary::UnlockedComputation computation;
+  return computation.run([&](const base::Resources& resources) {
+    return dist::floyd_warshall(std::move(graph), resources);
+  });
+}
+
+base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme) {
+  boundary::UnlockedComputation computation;
+  return computation.run([&](const base::Resources& resources) {
+    return dist::nearest_common_descendant(std::move(graph), extreme, resources);
+  });
+}
+
+// ---- bodies -------------------------------------------------------------------
+
 Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[1];  // borrowed
   boundary::extract_arguments_fastcall(kFloydWarshallU32, args, nargs, kwnames, slots);
-  base::Matrix edges = convert_argument("edges", [&] { return matrix_from_dict(slots[0]); });
-  return matrix_into_dict(floyd_warshall_u32(std::move(edges)));
+  convert::IntKeyed input =
+      convert_argument("edges", [&] { return convert::matrix_from_dict(slots[0]); });
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph));
+  return convert::matrix_into_dict(rows, input.nodes);
 }
-
-// The number of entries of a nearest-common-descendant result, known before
-// the work starts: a result that cannot be held is refused up front.
-std::size_t square(std::size_t n) { return n >= (std::size_t{1} << 32) ? SIZE_MAX : n * n; }
 
 // The dict argument of a label-keyed function: its type is checked before
 // anything else; its contents are read later.
@@ -62,30 +80,32 @@ Ref floyd_warshall_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   PyObject* slots[1];  // borrowed
   boundary::extract_arguments_fastcall(kFloydWarshall, args, nargs, kwnames, slots);
   PyObject* edges = label_keyed_dict("edges", slots[0]);
-  auto [matrix, labels] = convert::from_tuples_matrix(edges);
-  return convert::into_tuples_matrix(floyd_warshall_u32(std::move(matrix)), std::move(labels));
+  convert::LabelKeyed input = convert::from_tuples_matrix(edges);
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph));
+  return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 
 Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   PyObject* slots[2];  // borrowed
   boundary::extract_arguments_fastcall(kNearestCommonDescendantU32, args, nargs, kwnames, slots);
-  base::Matrix distances =
-      convert_argument("distances", [&] { return matrix_from_dict(slots[0]); });
-  const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
-  ensure_dict_fits(square(distances.nodes().size()));
-  return matrix_into_dict(nearest_common_descendant_u32(std::move(distances), extreme));
+  convert::IntKeyed input =
+      convert_argument("distances", [&] { return convert::matrix_from_dict(slots[0]); });
+  const base::Weight extreme =
+      convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme);
+  return convert::matrix_into_dict(rows, input.nodes);
 }
 
 Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[2];  // borrowed
   boundary::extract_arguments_fastcall(kNearestCommonDescendant, args, nargs, kwnames, slots);
   PyObject* distances = label_keyed_dict("distances", slots[0]);
-  const base::Weight extreme = convert_argument("extreme", [&] { return extract_u32(slots[1]); });
-  auto [matrix, labels] = convert::from_tuples_matrix(distances);
-  ensure_dict_fits(square(labels.size()));
-  return convert::into_tuples_matrix(nearest_common_descendant_u32(std::move(matrix), extreme),
-                                     std::move(labels));
+  const base::Weight extreme =
+      convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
+  convert::LabelKeyed input = convert::from_tuples_matrix(distances);
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme);
+  return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 
 template <Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
@@ -182,7 +202,7 @@ Ref make_module() {
                          "interpreter only");
   if (module_cell) return Ref::borrow(module_cell);
 
-  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) boundary::throw_fetched();
   for (PyMethodDef& record : kMethods) add_function(module.get(), &record);
   if (!module_cell) module_cell = module.release();

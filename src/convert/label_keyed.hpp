@@ -1,27 +1,37 @@
-// Label-keyed dicts {(node, node): int}: numbering node objects and turning results back into dicts of them.
+// Label-keyed dicts {(node, node): int}: numbering node objects, and results keyed by them.
 #pragma once
 
-#include <utility>
 #include <vector>
 
 #include "base/model.hpp"
 #include "boundary/ref.hpp"
+#include "convert/output.hpp"
 
 namespace velkor::convert {
 
 // One strong reference per node to its label, the first object seen for
-// the node, indexed by NodeIndex.
+// the node, indexed by node id.
 using LabelTable = std::vector<boundary::Ref>;
 
-// Numbers the nodes of a label-keyed dict (known to be a dict or dict
-// subclass; borrowed) 0, 1, 2, ... in order of first appearance and builds
-// the matrix of its entries. Two node objects are one node when their hash
-// values are equal and they compare equal (identity first, then ==). Every
-// failure is an internal failure.
-std::pair<base::Matrix, LabelTable> from_tuples_matrix(PyObject* dict);
+struct LabelKeyed {
+  base::Graph graph;
+  LabelTable labels;
+};
 
-// A new dict {(label, label): value} for a result matrix whose node numbers
-// come from `labels`. Both are consumed.
-boundary::Ref into_tuples_matrix(base::Matrix matrix, LabelTable labels);
+// Numbers the nodes of a label-keyed dict (known to be a dict or dict
+// subclass; borrowed) 0, 1, 2, ... in order of first appearance and lists
+// its entries. Two node objects are one node when their hash values are
+// equal and they compare equal (identity first, then ==). Every failure is
+// an internal failure, except KeyboardInterrupt.
+LabelKeyed from_tuples_matrix(PyObject* dict);
+
+// The labels as result key objects (consumed).
+NodeObjects label_objects(LabelTable labels);
+
+// A new dict {(label, label): value} of a result over the nodes of `labels`.
+template <class Rows>
+boundary::Ref into_tuples_matrix(const Rows& rows, LabelTable labels) {
+  return rows_into_dict(rows, label_objects(std::move(labels)), StoreFailure::internal);
+}
 
 }  // namespace velkor::convert

@@ -4,14 +4,17 @@
 #include <cstddef>
 
 #include "base/model.hpp"
+#include "base/resources.hpp"
+#include "base/result.hpp"
+#include "dist/parallel.hpp"
 
 namespace velkor::dist::detail {
 
-// How each weakly connected component is solved.
+// How each weakly connected component (of two nodes or more) is solved.
 enum class ApspMethod {
   automatic,  // by the cost model in `prefers_dijkstra`
   dense,      // saturating Floyd-Warshall on a c x c matrix
-  dijkstra,   // one Dijkstra run per source over compressed adjacency
+  dijkstra,   // one Dijkstra run per source over compressed rows
 };
 
 struct ApspOptions {
@@ -19,9 +22,11 @@ struct ApspOptions {
   // Dense components with at least this many nodes are processed in square
   // tiles of kApspTile nodes so the working set stays in the L1/L2 caches.
   std::size_t tile_min_nodes = 192;
+  // Jobs of less estimated work run on the calling thread alone; a dense
+  // component of c nodes counts c^3, a Dijkstra job c * (c + edges) per
+  // component.
+  std::size_t parallel_min_work = kParallelMinWork;
 };
-
-inline constexpr std::size_t kApspTile = 64;
 
 // The cost model: a dense run costs about c^3 / 8 steps (a step being eight
 // relaxations, about 0.4-0.6 ns measured); Dijkstra about c * (e + c) *
@@ -33,6 +38,12 @@ inline constexpr std::size_t kDijkstraMinNodes = 96;
 inline constexpr double kDijkstraStepCost = 3.0;
 bool prefers_dijkstra(std::size_t nodes, std::size_t edges);
 
-base::Matrix floyd_warshall_with(const base::Graph& graph, const ApspOptions& options);
+// Sources per unit of work of the Dijkstra job: about this many nodes and
+// arcs visited (a few milliseconds), so that a stop request is seen soon and
+// the entries of a result too large to hold are refused early.
+inline constexpr std::size_t kDijkstraChunkWork = std::size_t{1} << 18;
+
+base::PathRows floyd_warshall_with(base::Graph graph, const base::Resources& resources,
+                                   const ApspOptions& options);
 
 }  // namespace velkor::dist::detail

@@ -3,15 +3,20 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
-#include "dist/dist_support.hpp"
+#include "dist/adjacency.hpp"
+#include "dist/budget.hpp"
+#include "dist/components.hpp"
 #include "dist/nearest_common_descendant_detail.hpp"
+#include "dist/simd.hpp"
 
 namespace velkor::dist {
 namespace detail {
 
-using base::kMaxWeight;
+using base::NodeIndex;
 using base::Weight;
 
 namespace {
@@ -21,13 +26,13 @@ namespace {
 // y in registers.
 constexpr std::size_t kXBlock = 16;
 
-// For the kXBlock rows xs[] and the ycount rows at ys (stride m), lowers
-// acc[y * kXBlock + i] to min over z in [z0, z1) of max(xs[i][z], y[z]).
+// For the kXBlock rows xs[] and the ycount rows at ys (`stride` apart),
+// lowers acc[y * kXBlock + i] to min over z in [z0, z1) of max(xs[i][z], y[z]).
 VELKOR_SIMD_CLONES
 void min_of_max_tile(const std::uint32_t* const* xs, const std::uint32_t* ys, std::size_t ycount,
-                     std::size_t m, std::size_t z0, std::size_t z1, std::uint32_t* acc) {
+                     std::size_t stride, std::size_t z0, std::size_t z1, std::uint32_t* acc) {
   for (std::size_t y = 0; y < ycount; ++y) {
-    const std::uint32_t* yr = ys + y * m;
+    const std::uint32_t* yr = ys + y * stride;
     std::uint32_t* a = acc + y * kXBlock;
     for (std::size_t g = 0; g < kXBlock; g += 4) {
       const std::uint32_t* x0 = xs[g];
@@ -50,85 +55,111 @@ void min_of_max_tile(const std::uint32_t* const* xs, const std::uint32_t* ys, st
   }
 }
 
-// Copies the upper triangle of the n x n matrix `r` onto the lower one, tile
-// by tile so that both the rows read and the columns written stay cached.
-void mirror_upper(std::uint32_t* r, std::size_t n) {
-  constexpr std::size_t t = 64;
-  for (std::size_t i0 = 0; i0 < n; i0 += t) {
-    const std::size_t i1 = std::min(n, i0 + t);
-    for (std::size_t j0 = i0; j0 < n; j0 += t) {
-      const std::size_t j1 = std::min(n, j0 + t);
-      for (std::size_t i = i0; i < i1; ++i)
-        for (std::size_t j = std::max(j0, i + 1); j < j1; ++j) r[j * n + i] = r[i * n + j];
-    }
+// Tiles of the transposing copy.
+constexpr std::size_t kMirrorTile = 64;
+
+// Copies the upper triangle of the n x n result onto the lower one in the
+// columns [i0, i1), tile by tile so that both the rows read and the columns
+// written stay cached, and zeroes the diagonal there.
+void mirror_upper(base::SquareRows& r, std::size_t n, std::size_t i0, std::size_t i1) {
+  Weight* cells = r.row(0);
+  for (std::size_t j0 = i0; j0 < n; j0 += kMirrorTile) {
+    const std::size_t j1 = std::min(n, j0 + kMirrorTile);
+    for (std::size_t i = i0; i < i1; ++i)
+      for (std::size_t j = std::max(j0, i + 1); j < j1; ++j) cells[j * n + i] = cells[i * n + j];
   }
+  for (std::size_t i = i0; i < i1; ++i) cells[i * n + i] = 0;
 }
 
-struct SupportEntry {
-  std::uint32_t z;  // target position within the component
-  Weight value;     // below `extreme`
+// Per-thread scratch.
+struct Scratch {
+  std::vector<Weight> spread;  // `extreme` everywhere outside a spread row
+  std::vector<Weight> acc;     // running values of the dense pairs
+  std::vector<Weight> rows;    // dense rows of a component solved on this thread
 };
 
-struct Component {
-  std::uint32_t size = 0;
-  std::size_t first = 0;  // offset of its members in `members`
+// The dense rows of the component being solved.
+struct DenseRows {
+  const Weight* cells = nullptr;
+  std::size_t stride = 0;                  // whole cache lines, so that rows start aligned
+  std::vector<const Weight*> row_of;       // by position; null: a sparse row
+  std::vector<std::uint32_t> positions;    // positions with a dense row, ascending
 };
 
 class Solver {
  public:
-  Solver(const base::Graph& g, const base::Matrix& dist, Weight extreme, const NcdOptions& opt)
-      : g_(g), dist_(dist), extreme_(extreme), opt_(opt), n_(g.nodes.size()) {}
+  Solver(Weight extreme, const base::Resources& resources, const NcdOptions& options)
+      : team_(resources, options.parallel_min_work),
+        budget_(resources.budget),
+        extreme_(extreme),
+        opt_(options) {}
 
-  base::Matrix run() {
-    base::Matrix out(g_.nodes);
-    if (n_ == 0) return out;
+  base::SquareRows run(base::Graph& graph) {
+    n_ = graph.nodes;
+    base::SquareRows result(n_, budget_);
+    if (n_ == 0) return result;
+    out_ = result.row(0);
+    const std::size_t tiles = (std::size_t{n_} + kMirrorTile - 1) / kMirrorTile;
     const std::size_t area = checked_mul(n_, n_);
-    reserve_entries(out, area);
-    collect_support();
-    base::ensure_available(checked_mul(area, sizeof(std::uint32_t)));
-    result_.assign(area, extreme_);
-    for (const Component& c : comps_) solve_component(c);
-    mirror_upper(result_.data(), n_);
-    for (std::size_t v = 0; v < n_; ++v) result_[v * n_ + v] = 0;
-    for (std::uint32_t x = 0; x < n_; ++x) {
-      const std::uint32_t* row = result_.data() + std::size_t{x} * n_;
-      for (std::uint32_t y = 0; y < n_; ++y) out.append_dense(x, y, row[y]);
+    // The upper triangle starts at `extreme`; the lower one is its mirror.
+    team_.run(tiles, area / 2, [&](std::size_t t, unsigned) {
+      for (std::size_t i = t * kMirrorTile; i < std::min<std::size_t>(n_, t * kMirrorTile + kMirrorTile); ++i)
+        std::fill(out_ + i * n_ + i, out_ + (i + 1) * n_, extreme_);
+    });
+
+    const std::size_t arcs = graph.edges.size();
+    ScratchCharge scratch(budget_, checked_add(checked_mul(arcs, sizeof(Arc)),
+                                               checked_mul(std::size_t{n_} + 1, 3 * sizeof(std::size_t))));
+    // Only distances below `extreme` can lower a pair's value; two
+    // components share no such target, so their pairs stay at `extreme`.
+    adj_ = build_adjacency(
+        graph.edges, n_, [this](NodeIndex, const Arc& a) { return a.weight < extreme_; }, team_);
+    layout_ = weak_components(adj_, n_);
+    localize_targets(adj_, layout_.local);
+    std::vector<std::uint32_t>().swap(layout_.label);
+    std::vector<std::uint32_t>().swap(layout_.local);
+    slots_.resize(team_.size());
+
+    std::vector<std::uint32_t> batch;
+    std::size_t batch_work = 0;
+    for (std::uint32_t i = 0; i < layout_.components.size(); ++i) {
+      const std::size_t work = estimate(layout_.components[i]);
+      if (work == 0) continue;
+      if (team_.large(work)) {
+        solve(layout_.components[i], &team_, 0);
+      } else {
+        batch.push_back(i);
+        batch_work = std::min(SIZE_MAX / 2, batch_work + work);
+      }
     }
-    return out;
+    team_.run(batch.size(), batch_work, [&](std::size_t u, unsigned slot) {
+      solve(layout_.components[batch[u]], nullptr, slot);
+    });
+
+    team_.run(tiles, area, [&](std::size_t t, unsigned) {
+      mirror_upper(result, n_, t * kMirrorTile, std::min<std::size_t>(n_, t * kMirrorTile + kMirrorTile));
+    });
+    return result;
   }
 
  private:
-  // Keeps the distances below `extreme` between nodes of the set, grouped by
-  // weakly connected component: a pair from two components shares no target
-  // closer than `extreme`, so its value is `extreme`.
-  void collect_support() {
-    const std::vector<std::uint32_t> map = translate_positions(dist_.nodes(), g_.nodes);
-    DisjointSets sets(n_);
-    std::vector<std::size_t> start(n_ + 1, 0);
-    std::size_t kept = 0;
-    for (const base::DenseEntry& e : dist_.dense_entries()) {
-      const std::uint32_t a = map[e.from];
-      const std::uint32_t b = map[e.to];
-      if (a == kNoPosition || b == kNoPosition || e.value >= extreme_) continue;
-      sets.unite(a, b);
-      ++start[a + 1];
-      ++kept;
-    }
-    group_by_component(sets, label_, local_, members_, comps_);
+  std::size_t support(NodeIndex v) const { return adj_.end(v) - adj_.begin(v); }
 
-    for (std::size_t v = 0; v < n_; ++v) start[v + 1] += start[v];
-    support_.resize(kept);
-    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (const base::DenseEntry& e : dist_.dense_entries()) {
-      const std::uint32_t a = map[e.from];
-      const std::uint32_t b = map[e.to];
-      if (a == kNoPosition || b == kNoPosition || e.value >= extreme_) continue;
-      support_[fill[a]++] = SupportEntry{local_[b], e.value};
-    }
-    start_ = std::move(start);
+  // Pairs times the entries each reads, roughly; 0 when nothing is to do.
+  std::size_t estimate(const ComponentSpan& c) const {
+    if (c.size < 2) return 0;
+    const NodeIndex* mem = layout_.members.data() + c.first;
+    const std::size_t arcs = total_support(mem, c.size);
+    const double m = static_cast<double>(c.size);
+    const double w = m * m / 2 * (1 + static_cast<double>(arcs) / m);
+    return w >= 1.8e19 ? SIZE_MAX / 2 : static_cast<std::size_t>(w);
   }
 
-  std::size_t support_size(std::uint32_t v) const { return start_[v + 1] - start_[v]; }
+  std::size_t total_support(const NodeIndex* mem, std::size_t m) const {
+    std::size_t t = 0;
+    for (std::size_t l = 0; l < m; ++l) t += support(mem[l]);
+    return t;
+  }
 
   bool dense_row(std::size_t support, std::size_t m) const {
     switch (opt_.rows) {
@@ -142,123 +173,168 @@ class Solver {
     return support * kNcdDenseDivisor > m;
   }
 
-  void solve_component(const Component& c) {
+  // Runs body(unit, slot) over the team, or on this thread as `slot`.
+  template <class Body>
+  void run_units(Team* team, unsigned slot, std::size_t units, std::size_t work, Body&& body) {
+    if (team)
+      team->run(units, work, body);
+    else
+      for (std::size_t u = 0; u < units; ++u) body(u, slot);
+  }
+
+  // One component, on the team or (without one) wholly on this thread as
+  // `slot`. Writes the upper triangle of its pairs: positions ascend with
+  // node ids, so x at a lower position than y has the smaller id.
+  void solve(const ComponentSpan& c, Team* team, unsigned slot) {
     const std::size_t m = c.size;
-    const std::uint32_t* mem = members_.data() + c.first;
-    if (m < 2) return;
+    const NodeIndex* mem = layout_.members.data() + c.first;
+    const unsigned slots = team ? team->size() : 1;
+    for (unsigned s = 0; s < slots; ++s) {
+      Scratch& sc = slots_[team ? s : slot];
+      if (sc.spread.size() < m) sc.spread.assign(m, extreme_);
+    }
 
     // Full rows, clamped to `extreme`, for nodes with a large support.
-    std::size_t dense_count = 0;
-    for (std::size_t l = 0; l < m; ++l) dense_count += dense_row(support_size(mem[l]), m);
-    const std::size_t row_cells = checked_mul(dense_count, m);
-    base::ensure_available(checked_mul(row_cells, sizeof(std::uint32_t)));
-    rows_.assign(row_cells, extreme_);
-    row_of_.assign(m, nullptr);
-    dense_local_.clear();
-    {
-      std::uint32_t* next = rows_.data();
-      for (std::size_t l = 0; l < m; ++l) {
-        const std::uint32_t v = mem[l];
-        if (!dense_row(support_size(v), m)) continue;
-        for (std::size_t p = start_[v]; p < start_[v + 1]; ++p) next[support_[p].z] = support_[p].value;
-        row_of_[l] = next;
-        dense_local_.push_back(static_cast<std::uint32_t>(l));
-        next += m;
-      }
+    DenseRows dense;
+    dense.row_of.assign(m, nullptr);
+    for (std::uint32_t l = 0; l < m; ++l)
+      if (dense_row(support(mem[l]), m)) dense.positions.push_back(l);
+    const std::size_t count = dense.positions.size();
+    dense.stride = (m + 15) / 16 * 16;
+    const std::size_t cells = checked_mul(count, dense.stride);
+    ScratchCharge rows_charge(budget_, checked_mul(cells, sizeof(Weight)));
+    base::Storage<Weight> owned;
+    Weight* rows;
+    if (team) {
+      owned = base::allocate_storage<Weight>(cells);
+      rows = owned.get();
+    } else {
+      slots_[slot].rows.resize(cells);
+      rows = slots_[slot].rows.data();
     }
-    if (scratch_.size() < m) scratch_.assign(m, extreme_);
+    for (std::size_t i = 0; i < count; ++i) dense.row_of[dense.positions[i]] = rows + i * dense.stride;
+    run_units(team, slot, count, cells, [&](std::size_t i, unsigned) {
+      Weight* row = rows + i * dense.stride;
+      std::fill(row, row + m, extreme_);
+      const NodeIndex v = mem[dense.positions[i]];
+      for (std::size_t p = adj_.begin(v); p < adj_.end(v); ++p) row[adj_.arcs[p].to] = adj_.arcs[p].weight;
+    });
+    dense.cells = rows;
 
-    // Pairs with at least one sparse row: walk the sparse support and look
-    // the other row up in full (its dense row, or x spread over scratch).
-    for (std::size_t lx = 0; lx + 1 < m; ++lx) {
-      const std::uint32_t x = mem[lx];
-      if (support_size(x) == 0) continue;
-      const bool x_dense = row_of_[lx] != nullptr;
-      const std::uint32_t* xrow = row_of_[lx];
-      if (!x_dense) {
-        for (std::size_t p = start_[x]; p < start_[x + 1]; ++p) scratch_[support_[p].z] = support_[p].value;
-        xrow = scratch_.data();
-      }
-      std::uint32_t* out = result_.data() + std::size_t{x} * n_;
-      for (std::size_t ly = lx + 1; ly < m; ++ly) {
-        const std::uint32_t y = mem[ly];
-        const std::uint32_t* yrow = row_of_[ly];
-        std::uint32_t r = extreme_;
-        if (!yrow) {
-          for (std::size_t p = start_[y]; p < start_[y + 1]; ++p)
-            r = std::min(r, std::max(support_[p].value, xrow[support_[p].z]));
-        } else if (!x_dense) {
-          for (std::size_t p = start_[x]; p < start_[x + 1]; ++p)
-            r = std::min(r, std::max(support_[p].value, yrow[support_[p].z]));
-        } else {
-          continue;  // both dense: below
-        }
-        out[y] = r;
-      }
-      if (!x_dense)
-        for (std::size_t p = start_[x]; p < start_[x + 1]; ++p) scratch_[support_[p].z] = extreme_;
+    if (count < m) {
+      // Units of one x row against a run of y rows, each y costing about
+      // the mean support.
+      const std::size_t mean = total_support(mem, m) / m + 1;
+      const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / mean, 1, m);
+      const std::size_t runs = (m - 2) / ys + 1;  // per x row, for the first one
+      run_units(team, slot, (m - 1) * runs, m * m / 2 * mean, [&](std::size_t u, unsigned s) {
+        const std::size_t lx = u / runs;
+        const std::size_t y0 = lx + 1 + u % runs * ys;
+        if (y0 < m) sparse_pairs(mem, lx, y0, std::min(m, y0 + ys), dense, slots_[s].spread.data());
+      });
     }
-    if (dense_count > 0) dense_pairs(mem, dense_count, m);
-  }
-
-  // Pairs of two dense rows, kXBlock x rows against all later dense rows at a
-  // time. Dense rows are stored in member order, so the pair (i, j) of dense
-  // rows with i < j is the pair (dense_local_[i], dense_local_[j]).
-  void dense_pairs(const std::uint32_t* mem, std::size_t count, std::size_t m) {
-    const std::uint32_t* rows = rows_.data();
-    acc_.resize(checked_mul(count, kXBlock));
-    for (std::size_t a = 0; a + 1 < count; a += kXBlock) {
-      const std::size_t real = std::min(kXBlock, count - a);
-      const std::uint32_t* xs[kXBlock];
-      for (std::size_t i = 0; i < kXBlock; ++i) xs[i] = rows + (a + std::min(i, real - 1)) * m;
-      // y runs over dense rows a + 1 .. count - 1.
-      const std::size_t ycount = count - a - 1;
-      std::fill(acc_.begin(), acc_.begin() + ycount * kXBlock, extreme_);
-      const std::size_t chunk = std::max<std::size_t>(1, opt_.column_chunk);
-      for (std::size_t z0 = 0; z0 < m; z0 += chunk)
-        min_of_max_tile(xs, rows + (a + 1) * m, ycount, m, z0, std::min(m, z0 + chunk), acc_.data());
-      for (std::size_t i = 0; i < real; ++i) {
-        std::uint32_t* out = result_.data() + std::size_t{mem[dense_local_[a + i]]} * n_;
-        for (std::size_t y = i; y < ycount; ++y)
-          out[mem[dense_local_[a + 1 + y]]] = acc_[y * kXBlock + i];
+    if (count > 1) {
+      // Units of kXBlock x rows against a run of y rows.
+      const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / (kXBlock * m), 1, count);
+      std::vector<std::pair<std::size_t, std::size_t>> units;  // (first x, first y)
+      for (std::size_t a = 0; a + 1 < count; a += kXBlock)
+        for (std::size_t y = a + 1; y < count; y += ys) units.emplace_back(a, y);
+      for (unsigned s = 0; s < slots; ++s) {
+        Scratch& sc = slots_[team ? s : slot];
+        if (sc.acc.size() < ys * kXBlock) sc.acc.resize(ys * kXBlock);
       }
+      const double work = static_cast<double>(count) * static_cast<double>(count) / 2 * static_cast<double>(m);
+      run_units(team, slot, units.size(), work >= 1.8e19 ? SIZE_MAX / 2 : static_cast<std::size_t>(work),
+                [&](std::size_t u, unsigned s) {
+                  const auto [a, y] = units[u];
+                  dense_pairs(mem, m, a, y, std::min(count, y + ys), dense, slots_[s].acc.data());
+                });
     }
   }
 
-  const base::Graph& g_;
-  const base::Matrix& dist_;
+  // Pairs (x, y) for y in [y0, y1), y0 > x, of which at least one row is
+  // sparse: walk the sparse support and look the other row up in full (its
+  // dense row, or x spread over `spread`).
+  void sparse_pairs(const NodeIndex* mem, std::size_t lx, std::size_t y0, std::size_t y1,
+                    const DenseRows& dense, Weight* spread) {
+    const NodeIndex x = mem[lx];
+    if (support(x) == 0) return;
+    const Arc* arcs = adj_.arcs.get();
+    const std::size_t xb = adj_.begin(x), xe = adj_.end(x);
+    const Weight* xrow = dense.row_of[lx];
+    const bool x_dense = xrow != nullptr;
+    if (!x_dense) {
+      for (std::size_t p = xb; p < xe; ++p) spread[arcs[p].to] = arcs[p].weight;
+      xrow = spread;
+    }
+    Weight* out = out_ + std::size_t{x} * n_;
+    for (std::size_t ly = y0; ly < y1; ++ly) {
+      const NodeIndex y = mem[ly];
+      const Weight* yrow = dense.row_of[ly];
+      Weight r = extreme_;
+      if (!yrow) {
+        for (std::size_t p = adj_.begin(y), e = adj_.end(y); p < e; ++p)
+          r = std::min(r, std::max(arcs[p].weight, xrow[arcs[p].to]));
+      } else if (!x_dense) {
+        for (std::size_t p = xb; p < xe; ++p) r = std::min(r, std::max(arcs[p].weight, yrow[arcs[p].to]));
+      } else {
+        continue;  // both dense: dense_pairs
+      }
+      out[y] = r;
+    }
+    if (!x_dense)
+      for (std::size_t p = xb; p < xe; ++p) spread[arcs[p].to] = extreme_;
+  }
+
+  // Pairs of two dense rows: the kXBlock dense rows from index a against
+  // the dense rows [y0, y1) that follow them (y0 > a). Dense rows are
+  // stored in position order, so the pair (i, j) of dense rows with i < j
+  // is the pair of positions (positions[i], positions[j]).
+  void dense_pairs(const NodeIndex* mem, std::size_t m, std::size_t a, std::size_t y0, std::size_t y1,
+                   const DenseRows& dense, Weight* acc) {
+    const std::size_t count = dense.positions.size();
+    const std::size_t real = std::min(kXBlock, count - a);
+    const Weight* xs[kXBlock];
+    for (std::size_t i = 0; i < kXBlock; ++i) xs[i] = dense.cells + (a + std::min(i, real - 1)) * dense.stride;
+    const std::size_t ycount = y1 - y0;
+    std::fill(acc, acc + ycount * kXBlock, extreme_);
+    const std::size_t chunk = std::max<std::size_t>(1, opt_.column_chunk);
+    for (std::size_t z0 = 0; z0 < m; z0 += chunk)
+      min_of_max_tile(xs, dense.cells + y0 * dense.stride, ycount, dense.stride, z0, std::min(m, z0 + chunk), acc);
+    for (std::size_t i = 0; i < real; ++i) {
+      Weight* out = out_ + std::size_t{mem[dense.positions[a + i]]} * n_;
+      // Only y after x: the first rows of the block pair among themselves.
+      for (std::size_t y = std::max(y0, a + i + 1); y < y1; ++y)
+        out[mem[dense.positions[y]]] = acc[(y - y0) * kXBlock + i];
+    }
+  }
+
+  Team team_;
+  base::MemoryBudget* budget_;
   const Weight extreme_;
   const NcdOptions& opt_;
-  const std::size_t n_;
+  std::uint32_t n_ = 0;
+  Weight* out_ = nullptr;  // the result's n x n cells
 
-  std::vector<std::uint32_t> label_;
-  std::vector<std::uint32_t> local_;
-  std::vector<std::uint32_t> members_;
-  std::vector<Component> comps_;
-  std::vector<std::size_t> start_;          // support of node v: [start_[v], start_[v + 1])
-  std::vector<SupportEntry> support_;
-
-  std::vector<std::uint32_t> rows_;         // dense rows of the current component
-  std::vector<const std::uint32_t*> row_of_;
-  std::vector<std::uint32_t> scratch_;      // always `extreme` outside a spread row
-  std::vector<std::uint32_t> dense_local_;   // members with a dense row, in order
-  std::vector<std::uint32_t> acc_;           // running values of the dense pairs
-  std::vector<std::uint32_t> result_;       // n x n, upper triangle computed first
+  Adjacency adj_;  // distances below `extreme`, targets as positions within the component
+  ComponentLayout layout_;
+  std::vector<Scratch> slots_;
 };
 
 }  // namespace
 
-base::Matrix nearest_common_descendant_with(const base::Graph& graph,
-                                            const base::Matrix& distances, Weight extreme,
-                                            const NcdOptions& options) {
-  return Solver(graph, distances, extreme, options).run();
+base::SquareRows nearest_common_descendant_with(base::Graph graph, Weight extreme,
+                                                const base::Resources& resources,
+                                                const NcdOptions& options) {
+  return Solver(extreme, resources, options).run(graph);
 }
 
 }  // namespace detail
 
-base::Matrix nearest_common_descendant(const base::Graph& graph, const base::Matrix& distances,
-                                       base::Weight extreme) {
-  return detail::nearest_common_descendant_with(graph, distances, extreme, detail::NcdOptions{});
+base::SquareRows nearest_common_descendant(base::Graph graph, base::Weight extreme,
+                                           const base::Resources& resources) {
+  return detail::nearest_common_descendant_with(std::move(graph), extreme, resources,
+                                                detail::NcdOptions{});
 }
 
 }  // namespace velkor::dist

@@ -4,6 +4,9 @@
 #include <cstddef>
 
 #include "base/model.hpp"
+#include "base/resources.hpp"
+#include "base/result.hpp"
+#include "dist/parallel.hpp"
 
 namespace velkor::dist::detail {
 
@@ -22,13 +25,21 @@ inline constexpr std::size_t kNcdDenseDivisor = 16;
 // reusing stays in the L2 cache.
 inline constexpr std::size_t kNcdColumnChunk = 2048;
 
+// Steps (x, y, z triples) per unit of work of the dense product: a few
+// milliseconds, so that a stop request is seen soon.
+inline constexpr std::size_t kNcdPairUnitWork = std::size_t{1} << 25;
+
 struct NcdOptions {
   NcdRows rows = NcdRows::automatic;
   std::size_t column_chunk = kNcdColumnChunk;
+  std::size_t pair_unit_work = kNcdPairUnitWork;
+  // Jobs of less estimated work (pairs times the entries each one reads)
+  // run on the calling thread alone.
+  std::size_t parallel_min_work = kParallelMinWork;
 };
 
-base::Matrix nearest_common_descendant_with(const base::Graph& graph,
-                                            const base::Matrix& distances,
-                                            base::Weight extreme, const NcdOptions& options);
+base::SquareRows nearest_common_descendant_with(base::Graph graph, base::Weight extreme,
+                                                const base::Resources& resources,
+                                                const NcdOptions& options);
 
 }  // namespace velkor::dist::detail

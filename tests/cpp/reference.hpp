@@ -6,7 +6,6 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <set>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -15,18 +14,21 @@
 
 namespace velkor::testing {
 
+using base::Edge;
 using base::Graph;
 using base::kMaxWeight;
-using base::Matrix;
 using base::NodeIndex;
 using base::Weight;
 
 using Entry = std::tuple<NodeIndex, NodeIndex, Weight>;
 using Entries = std::vector<Entry>;
 
-inline Entries entries_of(const Matrix& m) {
+// Every entry of a result, row by row, as its reading interface gives them.
+template <class Rows>
+Entries entries_of(const Rows& rows) {
   Entries out;
-  m.for_each([&](NodeIndex a, NodeIndex b, Weight w) { out.emplace_back(a, b, w); });
+  for (NodeIndex r = 0; r < rows.node_count(); ++r)
+    rows.for_each_in_row(r, [&](NodeIndex c, Weight w) { out.emplace_back(r, c, w); });
   return out;
 }
 
@@ -35,29 +37,18 @@ inline Weight sat_add(Weight a, Weight b) {
   return s > kMaxWeight ? kMaxWeight : static_cast<Weight>(s);
 }
 
-// The node order of an all-pairs result: the graph's nodes, then endpoints of
-// edges that lie outside them, in edge order.
-inline std::vector<NodeIndex> apsp_node_order(const Graph& g) {
-  std::vector<NodeIndex> order = g.nodes.members();
-  std::set<NodeIndex> seen(order.begin(), order.end());
-  g.edges.for_each([&](NodeIndex a, NodeIndex b, Weight) {
-    for (NodeIndex v : {a, b})
-      if (seen.insert(v).second) order.push_back(v);
-  });
-  return order;
-}
-
-// Saturating Floyd-Warshall exactly as defined, over a std::map.
+// Saturating Floyd-Warshall exactly as defined, over a std::map. Entries are
+// stored in input order, so the later of two for the same pair wins.
 inline Entries reference_apsp(const Graph& g) {
   std::map<std::pair<NodeIndex, NodeIndex>, Weight> d;
-  const std::vector<NodeIndex>& nodes = g.nodes.members();
-  for (NodeIndex v : nodes) d[{v, v}] = 0;
-  g.edges.for_each([&](NodeIndex a, NodeIndex b, Weight w) { d[{a, b}] = w; });
-  for (NodeIndex k : nodes)
-    for (NodeIndex i : nodes) {
+  const NodeIndex n = g.nodes;
+  for (NodeIndex v = 0; v < n; ++v) d[{v, v}] = 0;
+  for (const Edge& e : g.edges) d[{e.from, e.to}] = e.weight;
+  for (NodeIndex k = 0; k < n; ++k)
+    for (NodeIndex i = 0; i < n; ++i) {
       auto ik = d.find({i, k});
       if (ik == d.end()) continue;
-      for (NodeIndex j : nodes) {
+      for (NodeIndex j = 0; j < n; ++j) {
         auto kj = d.find({k, j});
         if (kj == d.end()) continue;
         const Weight c = sat_add(ik->second, kj->second);
@@ -66,22 +57,16 @@ inline Entries reference_apsp(const Graph& g) {
       }
     }
   Entries out;
-  const std::vector<NodeIndex> order = apsp_node_order(g);
-  for (NodeIndex s : order)
-    for (NodeIndex t : order)
-      if (auto it = d.find({s, t}); it != d.end()) out.emplace_back(s, t, it->second);
+  for (const auto& [pair, w] : d) out.emplace_back(pair.first, pair.second, w);
   return out;
 }
 
-// The same definition over a position-indexed table, for graphs too large
-// for the map version; the graph must have no edges outside its nodes.
+// The same definition over a table, for graphs too large for the map version.
 inline Entries reference_apsp_table(const Graph& g) {
-  const std::size_t n = g.nodes.size();
+  const std::size_t n = g.nodes;
   std::vector<std::optional<Weight>> d(n * n);
   for (std::size_t v = 0; v < n; ++v) d[v * n + v] = 0;
-  g.edges.for_each([&](NodeIndex a, NodeIndex b, Weight w) {
-    d[*g.nodes.position(a) * n + *g.nodes.position(b)] = w;
-  });
+  for (const Edge& e : g.edges) d[std::size_t{e.from} * n + e.to] = e.weight;
   for (std::size_t k = 0; k < n; ++k)
     for (std::size_t i = 0; i < n; ++i) {
       if (!d[i * n + k]) continue;
@@ -94,28 +79,28 @@ inline Entries reference_apsp_table(const Graph& g) {
   Entries out;
   for (std::size_t s = 0; s < n; ++s)
     for (std::size_t t = 0; t < n; ++t)
-      if (d[s * n + t]) out.emplace_back(g.nodes[s], g.nodes[t], *d[s * n + t]);
+      if (d[s * n + t]) out.emplace_back(static_cast<NodeIndex>(s), static_cast<NodeIndex>(t), *d[s * n + t]);
   return out;
 }
 
-// Nearest common descendant distances exactly as defined.
-inline Entries reference_ncd(const Graph& g, const Matrix& distances, Weight extreme) {
+// Nearest common descendant distances exactly as defined, the graph's
+// entries being the distances (the later of two for a pair wins).
+inline Entries reference_ncd(const Graph& g, Weight extreme) {
   std::map<std::pair<NodeIndex, NodeIndex>, Weight> d;
-  distances.for_each([&](NodeIndex a, NodeIndex b, Weight w) { d.emplace(std::pair{a, b}, w); });
+  for (const Edge& e : g.edges) d[{e.from, e.to}] = e.weight;
   auto dist = [&](NodeIndex a, NodeIndex b) {
     auto it = d.find({a, b});
     return it == d.end() ? extreme : it->second;
   };
   Entries out;
-  const std::vector<NodeIndex>& nodes = g.nodes.members();
-  for (NodeIndex x : nodes)
-    for (NodeIndex y : nodes) {
+  for (NodeIndex x = 0; x < g.nodes; ++x)
+    for (NodeIndex y = 0; y < g.nodes; ++y) {
       if (x == y) {
         out.emplace_back(x, y, 0);
         continue;
       }
       Weight r = extreme;
-      for (NodeIndex z : nodes) r = std::min(r, std::max(dist(x, z), dist(y, z)));
+      for (NodeIndex z = 0; z < g.nodes; ++z) r = std::min(r, std::max(dist(x, z), dist(y, z)));
       out.emplace_back(x, y, r);
     }
   return out;
@@ -149,78 +134,60 @@ inline Weight random_weight(Rng& rng, Weights kind) {
   }
 }
 
-// n distinct node numbers in random order, often including 0 and 2^32 - 1.
-inline std::vector<NodeIndex> random_nodes(Rng& rng, std::size_t n) {
-  std::set<NodeIndex> used;
-  std::vector<NodeIndex> out;
-  auto add = [&](NodeIndex v) {
-    if (out.size() < n && used.insert(v).second) out.push_back(v);
-  };
-  if (chance(rng, 0.5)) add(0);
-  if (chance(rng, 0.5)) add(kMaxWeight);
-  while (out.size() < n)
-    add(chance(rng, 0.5) ? static_cast<NodeIndex>(uniform(rng, 0, 3 * n))
-                         : static_cast<NodeIndex>(uniform(rng, 0, kMaxWeight)));
-  std::shuffle(out.begin(), out.end(), rng);
-  return out;
-}
-
 struct GraphShape {
   std::size_t nodes = 10;
   std::size_t groups = 1;      // edges stay inside groups: several components
   double density = 0.2;        // chance of each ordered pair inside a group
   double loops = 0.2;          // chance of a self-loop on each node
   Weights weights = Weights::mixed;
-  std::size_t strays = 0;      // edges touching nodes outside the node set
+  double repeats = 0.0;        // chance of an entry being given again, with another weight
 };
+
+// Entries in random order; a repeated pair may come before or after the
+// entry it repeats.
+inline void shuffle_with_repeats(Rng& rng, std::vector<Edge>& edges, double repeats, Weights kind) {
+  const std::size_t given = edges.size();
+  for (std::size_t i = 0; i < given; ++i)
+    if (chance(rng, repeats)) edges.push_back(Edge{edges[i].from, edges[i].to, random_weight(rng, kind)});
+  std::shuffle(edges.begin(), edges.end(), rng);
+}
 
 inline Graph random_graph(Rng& rng, const GraphShape& shape) {
   Graph g;
-  const std::vector<NodeIndex> nodes = random_nodes(rng, shape.nodes + shape.strays);
+  g.nodes = static_cast<std::uint32_t>(shape.nodes);
   const std::size_t n = shape.nodes;
   std::vector<std::size_t> group(n);
   for (std::size_t i = 0; i < n; ++i) group[i] = uniform(rng, 0, shape.groups - 1);
-  for (std::size_t i = 0; i < n; ++i) g.nodes.insert(nodes[i]);
-  std::vector<std::tuple<NodeIndex, NodeIndex, Weight>> edges;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = 0; j < n; ++j) {
       if (group[i] != group[j]) continue;
       if (i == j ? chance(rng, shape.loops) : chance(rng, shape.density))
-        edges.emplace_back(nodes[i], nodes[j], random_weight(rng, shape.weights));
+        g.edges.push_back(Edge{static_cast<NodeIndex>(i), static_cast<NodeIndex>(j),
+                               random_weight(rng, shape.weights)});
     }
-  for (std::size_t s = 0; s < shape.strays; ++s) {
-    const NodeIndex outside = nodes[n + s];
-    const NodeIndex inside = n ? nodes[uniform(rng, 0, n - 1)] : outside;
-    const Weight w = random_weight(rng, shape.weights);
-    switch (uniform(rng, 0, 2)) {
-      case 0: edges.emplace_back(outside, inside, w); break;
-      case 1: edges.emplace_back(inside, outside, w); break;
-      default: edges.emplace_back(outside, outside, w); break;
-    }
-  }
-  // The edge matrix numbers its nodes in its own (shuffled) order.
-  std::shuffle(edges.begin(), edges.end(), rng);
-  for (auto [a, b, w] : edges) g.edges.set(a, b, w);
+  shuffle_with_repeats(rng, g.edges, shape.repeats, shape.weights);
   return g;
 }
 
-// A distance matrix not produced by the all-pairs computation: arbitrary
-// values, missing diagonals, entries for nodes outside the graph.
-inline Matrix random_distances(Rng& rng, const Graph& g, double density, std::size_t outside) {
-  Matrix m;
-  const std::vector<NodeIndex>& nodes = g.nodes.members();
-  std::vector<NodeIndex> all = nodes;
-  for (std::size_t s = 0; s < outside; ++s) {
-    NodeIndex v;
-    do v = static_cast<NodeIndex>(uniform(rng, 0, kMaxWeight));
-    while (g.nodes.contains(v));
-    all.push_back(v);
-  }
-  std::shuffle(all.begin(), all.end(), rng);
-  for (NodeIndex a : all)
-    for (NodeIndex b : all)
-      if (chance(rng, density)) m.set(a, b, random_weight(rng, Weights::mixed));
-  return m;
+// A distance list not produced by the all-pairs computation: arbitrary
+// values, missing diagonals, repeated pairs.
+inline Graph random_distances(Rng& rng, std::uint32_t nodes, double density) {
+  Graph g;
+  g.nodes = nodes;
+  for (NodeIndex a = 0; a < nodes; ++a)
+    for (NodeIndex b = 0; b < nodes; ++b)
+      if (chance(rng, density)) g.edges.push_back(Edge{a, b, random_weight(rng, Weights::mixed)});
+  shuffle_with_repeats(rng, g.edges, 0.1, Weights::mixed);
+  return g;
+}
+
+// The entries of a result as a distance list.
+template <class Rows>
+Graph graph_of_rows(const Rows& rows) {
+  Graph g;
+  g.nodes = rows.node_count();
+  for (auto [a, b, w] : entries_of(rows)) g.edges.push_back(Edge{a, b, w});
+  return g;
 }
 
 }  // namespace velkor::testing

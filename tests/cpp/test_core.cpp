@@ -1,43 +1,58 @@
 // Tests of the computational core: the graph model, all-pairs distances and nearest common descendants.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <map>
 #include <new>
 #include <string>
 
 #include "base/model.hpp"
+#include "base/resources.hpp"
+#include "base/result.hpp"
 #include "check.hpp"
-#include "dist/dist_support.hpp"
+#include "dist/adjacency.hpp"
+#include "dist/budget.hpp"
+#include "dist/components.hpp"
 #include "dist/floyd_warshall.hpp"
 #include "dist/floyd_warshall_detail.hpp"
 #include "dist/nearest_common_descendant.hpp"
 #include "dist/nearest_common_descendant_detail.hpp"
+#include "dist/parallel.hpp"
 #include "reference.hpp"
 
 namespace {
 
 using namespace velkor;
 using namespace velkor::testing;
+using base::PathRows;
+using base::Resources;
+using base::SquareRows;
 using dist::detail::ApspMethod;
 using dist::detail::ApspOptions;
 using dist::detail::NcdOptions;
 using dist::detail::NcdRows;
 
-Graph graph_of(std::initializer_list<Entry> edges, std::initializer_list<NodeIndex> extra = {}) {
+Graph graph_of(std::uint32_t nodes, std::initializer_list<Entry> edges) {
   Graph g;
-  for (auto [a, b, w] : edges) {
-    g.edges.set(a, b, w);
-    g.nodes.insert(a);
-    g.nodes.insert(b);
-  }
-  for (NodeIndex v : extra) g.nodes.insert(v);
+  g.nodes = nodes;
+  for (auto [a, b, w] : edges) g.edges.push_back(Edge{a, b, w});
   return g;
 }
 
-Matrix matrix_of(std::initializer_list<Entry> entries) {
-  Matrix m;
-  for (auto [a, b, w] : entries) m.set(a, b, w);
-  return m;
+Resources threads(unsigned count) {
+  Resources r;
+  r.threads = count;
+  return r;
+}
+
+PathRows apsp(const Graph& g, const ApspOptions& opt, const Resources& res = threads(1)) {
+  return dist::detail::floyd_warshall_with(g, res, opt);
+}
+
+SquareRows ncd(const Graph& g, Weight extreme, const NcdOptions& opt, const Resources& res = threads(1)) {
+  return dist::detail::nearest_common_descendant_with(g, extreme, res, opt);
 }
 
 std::string describe(const Entries& got, const Entries& want) {
@@ -60,7 +75,19 @@ std::string describe(const Entries& got, const Entries& want) {
     CHECK_MSG(got_ == want_, "%s; case %s", describe(got_, want_).c_str(), std::string(__VA_ARGS__).c_str()); \
   } while (0)
 
-// The four ways of solving a component must all agree with the definition.
+// Every result is read through its reading interface and must report its
+// exact size.
+template <class Rows>
+Entries read(const Rows& rows, std::uint32_t nodes, const std::string& label) {
+  const Entries e = entries_of(rows);
+  CHECK_MSG(rows.node_count() == nodes && rows.entry_count() == e.size(),
+            "nodes %u entries %zu read %zu; case %s", rows.node_count(), rows.entry_count(), e.size(),
+            label.c_str());
+  return e;
+}
+
+// The ways of solving a component must all agree with the definition, on
+// the calling thread and with helpers taking every job (threshold 0).
 const ApspOptions kApspVariants[] = {
     {ApspMethod::automatic, 192},
     {ApspMethod::dense, std::numeric_limits<std::size_t>::max()},  // never tiled
@@ -70,46 +97,59 @@ const ApspOptions kApspVariants[] = {
 const char* const kApspVariantNames[] = {"automatic", "dense", "dense-tiled", "dijkstra"};
 
 void check_apsp(const Graph& g, const Entries& want, const std::string& label) {
-  for (int v = 0; v < 4; ++v) {
-    const Matrix got = dist::detail::floyd_warshall_with(g, kApspVariants[v]);
-    CHECK_ENTRIES(entries_of(got), want, label + " " + kApspVariantNames[v]);
-    CHECK_MSG(got.nodes().members() == apsp_node_order(g), "node order, case %s %s",
-              label.c_str(), kApspVariantNames[v]);
-  }
+  for (int v = 0; v < 4; ++v)
+    for (unsigned t : {1u, 3u}) {
+      ApspOptions opt = kApspVariants[v];
+      opt.parallel_min_work = 0;
+      CHECK_ENTRIES(read(apsp(g, opt, threads(t)), g.nodes, label), want,
+                    label + " " + kApspVariantNames[v] + " threads " + std::to_string(t));
+    }
 }
 
-void check_ncd(const Graph& g, const Matrix& d, Weight extreme, const std::string& label) {
-  const Entries want = reference_ncd(g, d, extreme);
-  const NcdOptions modes[] = {{NcdRows::automatic}, {NcdRows::sparse}, {NcdRows::dense},
-                              {NcdRows::dense, 7}};  // several column passes
-  const char* names[] = {"automatic", "sparse", "dense", "dense-chunked"};
-  for (int m = 0; m < 4; ++m) {
-    const Matrix got = dist::detail::nearest_common_descendant_with(g, d, extreme, modes[m]);
-    CHECK_ENTRIES(entries_of(got), want, label + " " + names[m]);
-  }
+// The sparse and chunked modes also split each x row's pairs into short
+// runs of y rows; the chunked one adds several column passes.
+const NcdOptions kNcdModes[] = {{NcdRows::automatic},
+                                {NcdRows::sparse, dist::detail::kNcdColumnChunk, 3},
+                                {NcdRows::dense},
+                                {NcdRows::dense, 7, 1}};
+const char* const kNcdModeNames[] = {"automatic", "sparse", "dense", "dense-chunked"};
+
+void check_ncd(const Graph& g, Weight extreme, const std::string& label) {
+  const Entries want = reference_ncd(g, extreme);
+  for (int m = 0; m < 4; ++m)
+    for (unsigned t : {1u, 3u}) {
+      NcdOptions opt = kNcdModes[m];
+      opt.parallel_min_work = 0;
+      CHECK_ENTRIES(read(ncd(g, extreme, opt, threads(t)), g.nodes, label), want,
+                    label + " " + kNcdModeNames[m] + " threads " + std::to_string(t));
+    }
 }
 
 // ---------------------------------------------------------------------------
 
 void test_model() {
-  Matrix m;
-  CHECK(!m.set(5, 7, 1));
-  CHECK(!m.set(7, 5, 2));
-  CHECK(m.set(5, 7, 9) == std::optional<Weight>(1));  // replaced, keeps its place
-  CHECK(!m.set(0, kMaxWeight, 3));
-  CHECK((entries_of(m) == Entries{{5, 7, 9}, {7, 5, 2}, {0, kMaxWeight, 3}}));
-  CHECK(m.get(5, 7) == std::optional<Weight>(9));
-  CHECK(!m.get(5, 5) && !m.get(1, 2));
-  // Entries appended unindexed are still found and replaced in place.
-  Matrix a(m.nodes());
-  a.append_dense(0, 1, 4);
-  a.append_dense(1, 0, 6);
-  CHECK(a.get(5, 7) == std::optional<Weight>(4) && a.set(7, 5, 8) == std::optional<Weight>(6));
-  CHECK((entries_of(a) == Entries{{5, 7, 4}, {7, 5, 8}}));
+  // Integer nodes are numbered in order of first appearance, small values
+  // through the direct table and others through the hash index alike.
+  base::NodeSet nodes(8);
+  const NodeIndex ids[] = {nodes.insert(5), nodes.insert(100000), nodes.insert(5),
+                           nodes.insert(kMaxWeight), nodes.insert(0), nodes.insert(100000)};
+  CHECK((std::vector<NodeIndex>(ids, ids + 6) == std::vector<NodeIndex>{0, 1, 0, 2, 3, 1}));
+  CHECK((nodes.values() == std::vector<std::uint32_t>{5, 100000, kMaxWeight, 0}));
 
-  Matrix order = matrix_of({{3, 1, 0}, {2, 3, 0}, {1, 4, 0}, {4, 4, 0}});
-  CHECK((base::m2v(order).members() == std::vector<NodeIndex>{3, 1, 2, 4}));
-  CHECK(base::m2v(Matrix()).empty());
+  // Compressed rows: a repeated pair keeps its first place and its last
+  // weight, and only then is it filtered (here: weights below 5).
+  for (bool sorted : {false, true}) {
+    std::vector<Edge> edges{{0, 1, 9}, {0, 3, 3}, {0, 2, 1}, {0, 1, 4}, {0, 3, 8}, {1, 0, 2}, {2, 2, 1}, {2, 2, 2}};
+    if (!sorted) std::swap(edges[4], edges[5]);
+    dist::detail::Team team(threads(1));
+    const dist::detail::Adjacency adj = dist::detail::build_adjacency(
+        edges, 4, [](NodeIndex, const dist::detail::Arc& a) { return a.weight < 5; }, team);
+    CHECK(edges.empty());
+    CHECK((adj.start == std::vector<std::size_t>{0, 2, 3, 4, 4}));
+    std::vector<std::pair<NodeIndex, Weight>> arcs;
+    for (std::size_t p = 0; p < adj.count; ++p) arcs.emplace_back(adj.arcs[p].to, adj.arcs[p].weight);
+    CHECK((arcs == std::vector<std::pair<NodeIndex, Weight>>{{1, 4}, {2, 1}, {0, 2}, {2, 2}}));
+  }
 
   bool threw = false;
   try {
@@ -118,32 +158,72 @@ void test_model() {
     threw = true;
   }
   CHECK(threw);
+
+  // Threads: as asked, else the CPUs capped by VELKOR_NUM_THREADS when it
+  // holds a positive integer.
+  using dist::detail::thread_count;
+  CHECK(thread_count(3) == 3);
+  ::unsetenv("VELKOR_NUM_THREADS");
+  const unsigned cpus = thread_count(0);
+  CHECK(cpus >= 1);
+  ::setenv("VELKOR_NUM_THREADS", "1", 1);
+  CHECK(thread_count(0) == 1 && thread_count(2) == 2);
+  for (const char* bad : {"0", "-2", "two", ""}) {
+    ::setenv("VELKOR_NUM_THREADS", bad, 1);
+    CHECK_MSG(thread_count(0) == cpus, "VELKOR_NUM_THREADS=%s", bad);
+  }
+  ::unsetenv("VELKOR_NUM_THREADS");
+}
+
+// The cheap reach bounds that refuse large results early: exact on strongly
+// connected parts and chains, never above a row's true entry count.
+void test_reach_bounds() {
+  auto all = [](NodeIndex, const dist::detail::Arc&) { return true; };
+  dist::detail::Team team(threads(1));
+  std::vector<Edge> edges{{0, 1, 1}, {1, 2, 1}, {3, 4, 1}, {4, 3, 1}, {4, 2, 1}, {5, 6, 1}, {5, 7, 1}, {8, 8, 1}};
+  const auto adj = dist::detail::build_adjacency(edges, 9, all, team);
+  CHECK((dist::detail::reach_lower_bounds(adj, 9) == std::vector<std::uint32_t>{3, 2, 1, 3, 3, 2, 1, 1, 1}));
+
+  Rng rng(404);
+  for (int round = 0; round < 40; ++round) {
+    GraphShape s;
+    s.nodes = uniform(rng, 1, 40);
+    s.groups = uniform(rng, 1, 3);
+    s.density = 0.02 + static_cast<double>(uniform(rng, 0, 10)) / 100.0;
+    Graph g = random_graph(rng, s);
+    std::vector<std::uint32_t> entries(g.nodes, 0);
+    for (auto [a, b, w] : reference_apsp(g)) ++entries[a];
+    const auto adj = dist::detail::build_adjacency(g.edges, g.nodes, all, team);
+    const std::vector<std::uint32_t> bound = dist::detail::reach_lower_bounds(adj, g.nodes);
+    bool below = true;
+    for (NodeIndex v = 0; v < g.nodes; ++v) below &= bound[v] >= 1 && bound[v] <= entries[v];
+    CHECK_MSG(below, "round %d", round);
+  }
 }
 
 void test_apsp_examples() {
-  check_apsp(graph_of({{1, 2, 4}, {2, 3, 1}, {1, 3, 10}, {3, 4, 2}}),
-             Entries{{1, 1, 0}, {1, 2, 4}, {1, 3, 5}, {1, 4, 7}, {2, 2, 0}, {2, 3, 1}, {2, 4, 3},
-                     {3, 3, 0}, {3, 4, 2}, {4, 4, 0}},
+  check_apsp(graph_of(4, {{0, 1, 4}, {1, 2, 1}, {0, 2, 10}, {2, 3, 2}}),
+             Entries{{0, 0, 0}, {0, 1, 4}, {0, 2, 5}, {0, 3, 7}, {1, 1, 0}, {1, 2, 1}, {1, 3, 3},
+                     {2, 2, 0}, {2, 3, 2}, {3, 3, 0}},
              "chain with shortcut");
-  check_apsp(graph_of({{1, 1, 10}, {1, 2, 1}, {2, 1, 1}}),
-             Entries{{1, 1, 2}, {1, 2, 1}, {2, 1, 1}, {2, 2, 0}}, "loop beaten by cycle");
-  check_apsp(graph_of({{1, 2, kMaxWeight}, {2, 3, 2}}),
-             Entries{{1, 1, 0}, {1, 2, kMaxWeight}, {1, 3, kMaxWeight}, {2, 2, 0}, {2, 3, 2}, {3, 3, 0}},
+  check_apsp(graph_of(2, {{0, 0, 10}, {0, 1, 1}, {1, 0, 1}}),
+             Entries{{0, 0, 2}, {0, 1, 1}, {1, 0, 1}, {1, 1, 0}}, "loop beaten by cycle");
+  check_apsp(graph_of(3, {{0, 1, kMaxWeight}, {1, 2, 2}}),
+             Entries{{0, 0, 0}, {0, 1, kMaxWeight}, {0, 2, kMaxWeight}, {1, 1, 0}, {1, 2, 2}, {2, 2, 0}},
              "saturated path stays present");
-  check_apsp(graph_of({{1, 3, 5}, {1, 2, 2147483648u}, {2, 3, 1}}),
-             Entries{{1, 1, 0}, {1, 3, 5}, {1, 2, 2147483648u}, {3, 3, 0}, {2, 3, 1}, {2, 2, 0}},
+  check_apsp(graph_of(3, {{0, 2, 5}, {0, 1, 2147483648u}, {1, 2, 1}}),
+             Entries{{0, 0, 0}, {0, 1, 2147483648u}, {0, 2, 5}, {1, 1, 0}, {1, 2, 1}, {2, 2, 0}},
              "direct edge beats heavy detour");
-  // A loop lighter than any cycle, a loop at the ceiling, and a loop on a
-  // node with no other edge.
-  check_apsp(graph_of({{1, 1, 3}, {1, 2, 5}, {2, 1, 5}, {2, 2, kMaxWeight}, {9, 9, 7}}),
-             Entries{{1, 1, 3}, {1, 2, 5}, {2, 1, 5}, {2, 2, 10}, {9, 9, 7}}, "loops");
+  // A loop lighter than any cycle, a loop at the ceiling, a loop on a node
+  // with no other edge, and nodes without any entry.
+  check_apsp(graph_of(5, {{0, 0, 3}, {0, 1, 5}, {1, 0, 5}, {1, 1, kMaxWeight}, {3, 3, 7}}),
+             Entries{{0, 0, 3}, {0, 1, 5}, {1, 0, 5}, {1, 1, 10}, {2, 2, 0}, {3, 3, 7}, {4, 4, 0}},
+             "loops");
   check_apsp(Graph{}, Entries{}, "empty");
-  check_apsp(graph_of({}, {kMaxWeight, 0}), Entries{{kMaxWeight, kMaxWeight, 0}, {0, 0, 0}},
-             "isolated");
+  check_apsp(graph_of(2, {}), Entries{{0, 0, 0}, {1, 1, 0}}, "isolated");
   // Two heavy edges whose sum is exactly the ceiling, and one more beyond.
-  check_apsp(graph_of({{1, 2, 2147483648u}, {2, 3, 2147483647u}, {3, 4, 0}, {4, 5, 1}}),
-             reference_apsp(graph_of({{1, 2, 2147483648u}, {2, 3, 2147483647u}, {3, 4, 0}, {4, 5, 1}})),
-             "sums at and past the ceiling");
+  const Graph ceiling = graph_of(5, {{0, 1, 2147483648u}, {1, 2, 2147483647u}, {2, 3, 0}, {3, 4, 1}});
+  check_apsp(ceiling, reference_apsp(ceiling), "sums at and past the ceiling");
 }
 
 // Totals of edge weight around the points where the representation of "no
@@ -157,27 +237,29 @@ void test_apsp_weight_boundaries() {
     const Weight first = static_cast<Weight>(total / 2);
     const Weight second = static_cast<Weight>(total - first);
     for (Weight loop : {Weight{1}, Weight{0x7FFFFFFFu}, Weight{0x80000000u}, kMaxWeight}) {
-      const Graph g = graph_of({{10, 20, first}, {20, 30, second}, {10, 10, loop}, {40, 40, loop}});
+      const Graph g = graph_of(4, {{0, 1, first}, {1, 2, second}, {0, 0, loop}, {3, 3, loop}});
       check_apsp(g, reference_apsp(g), "total " + std::to_string(total) + " loop " + std::to_string(loop));
-      const Graph cyc = graph_of({{10, 20, first}, {20, 10, second}, {10, 10, loop}});
+      const Graph cyc = graph_of(2, {{0, 1, first}, {1, 0, second}, {0, 0, loop}});
       check_apsp(cyc, reference_apsp(cyc), "cycle " + std::to_string(total) + " loop " + std::to_string(loop));
     }
   }
 }
 
-void test_apsp_strays() {
-  // Edges touching nodes outside the node set are copied and carry no path:
-  // 1 -> 7 -> 2 does not make 2 reachable from 1.
-  Graph g = graph_of({{1, 2, 3}});
-  g.nodes.insert(4);
-  g.edges.set(7, 2, 1);
-  g.edges.set(1, 7, 1);
-  g.edges.set(8, 8, 6);
-  g.edges.set(2, 9, 5);
-  const Entries want{{1, 1, 0}, {1, 2, 3}, {1, 7, 1}, {2, 2, 0}, {2, 9, 5},
-                     {4, 4, 0}, {7, 2, 1}, {8, 8, 6}};
-  CHECK_ENTRIES(reference_apsp(g), want, "stray reference");
-  check_apsp(g, want, "strays");
+// A pair given several times takes its last weight, whichever is lighter,
+// the diagonal included.
+void test_repeated_pairs() {
+  const Graph g = graph_of(3, {{0, 1, 1}, {1, 2, 5}, {0, 1, 7}, {0, 0, 2}, {0, 0, 9}, {1, 2, 3}});
+  const Entries want{{0, 0, 9}, {0, 1, 7}, {0, 2, 10}, {1, 1, 0}, {1, 2, 3}, {2, 2, 0}};
+  CHECK_ENTRIES(reference_apsp(g), want, "reference");
+  check_apsp(g, want, "repeated pairs");
+
+  // A distance below `extreme` overridden by one at or above it no longer
+  // counts, and the other way round.
+  const Graph d = graph_of(3, {{0, 2, 1}, {1, 2, 1}, {0, 2, 60}, {1, 0, 70}, {1, 0, 2}});
+  check_ncd(d, 50, "repeated distances");
+  CHECK_ENTRIES(reference_ncd(d, 50), (Entries{{0, 0, 0}, {0, 1, 50}, {0, 2, 50}, {1, 0, 50},
+                                               {1, 1, 0}, {1, 2, 50}, {2, 0, 50}, {2, 1, 50}, {2, 2, 0}}),
+                "reference repeated distances");
 }
 
 void test_apsp_random_small() {
@@ -189,7 +271,7 @@ void test_apsp_random_small() {
     s.density = 0.05 + 0.5 * static_cast<double>(uniform(rng, 0, 100)) / 100.0;
     s.loops = static_cast<double>(uniform(rng, 0, 50)) / 100.0;
     s.weights = static_cast<Weights>(uniform(rng, 0, 2));
-    s.strays = chance(rng, 0.15) ? uniform(rng, 1, 3) : 0;
+    s.repeats = chance(rng, 0.3) ? 0.2 : 0.0;
     const Graph g = random_graph(rng, s);
     check_apsp(g, reference_apsp(g), "small round " + std::to_string(round));
   }
@@ -206,6 +288,7 @@ void test_apsp_random_large() {
     s.density = round % 3 == 0 ? 0.3 : 2.0 / static_cast<double>(s.nodes);
     s.loops = 0.1;
     s.weights = static_cast<Weights>(round % 3);
+    s.repeats = 0.05;
     const Graph g = random_graph(rng, s);
     check_apsp(g, reference_apsp_table(g), "large round " + std::to_string(round));
   }
@@ -223,20 +306,177 @@ void test_apsp_method_choice() {
 
   Rng rng(5);
   Graph g;
-  const std::vector<NodeIndex> ids = random_nodes(rng, 900);
-  for (NodeIndex v : ids) g.nodes.insert(v);
-  // Nodes 0..799 (in id order) form a ring with a few chords; 800..899 form
-  // dense clusters of ten.
+  g.nodes = 900;
+  std::vector<NodeIndex> ids(900);
+  for (NodeIndex v = 0; v < 900; ++v) ids[v] = v;
+  std::shuffle(ids.begin(), ids.end(), rng);
+  // ids[0..799] form a ring with a few chords; ids[800..899] form dense
+  // clusters of ten.
   for (std::size_t i = 0; i < 800; ++i) {
-    g.edges.set(ids[i], ids[(i + 1) % 800], random_weight(rng, Weights::mixed));
-    if (i % 17 == 0) g.edges.set(ids[i], ids[(i * 7) % 800], random_weight(rng, Weights::small));
+    g.edges.push_back(Edge{ids[i], ids[(i + 1) % 800], random_weight(rng, Weights::mixed)});
+    if (i % 17 == 0) g.edges.push_back(Edge{ids[i], ids[(i * 7) % 800], random_weight(rng, Weights::small)});
   }
   for (std::size_t i = 800; i < 900; ++i)
     for (std::size_t j = 800 + (i - 800) / 10 * 10; j < 800 + (i - 800) / 10 * 10 + 10; ++j)
-      if (chance(rng, 0.6)) g.edges.set(ids[i], ids[j], random_weight(rng, Weights::huge));
-  const Entries dense = entries_of(dist::detail::floyd_warshall_with(g, {ApspMethod::dense, 192}));
+      if (chance(rng, 0.6)) g.edges.push_back(Edge{ids[i], ids[j], random_weight(rng, Weights::huge)});
+  const Entries dense = entries_of(apsp(g, {ApspMethod::dense, 192}));
   CHECK(dense.size() > 800 * 800);
-  CHECK_ENTRIES(entries_of(dist::floyd_warshall(g)), dense, "mixed methods");
+  CHECK_ENTRIES(read(dist::floyd_warshall(g, threads(0)), 900, "mixed"), dense, "mixed methods");
+}
+
+// Every thread count gives the same rows, for each method, with the default
+// thresholds (where large components are spread) and with helpers taking
+// every job.
+void test_threads_agree() {
+  Rng rng(31);
+  GraphShape s;
+  s.nodes = 700;
+  s.groups = 3;
+  s.density = 0.01;
+  s.loops = 0.05;
+  s.weights = Weights::huge;  // closures too
+  s.repeats = 0.05;
+  const Graph g = random_graph(rng, s);
+  GraphShape d = s;
+  d.groups = 1;
+  d.nodes = 420;
+  d.density = 0.2;
+  d.weights = Weights::small;
+  const Graph dense = random_graph(rng, d);
+  for (const Graph* graph : {&g, &dense})
+    for (const ApspOptions& base : {ApspOptions{ApspMethod::automatic}, ApspOptions{ApspMethod::dense},
+                                    ApspOptions{ApspMethod::dijkstra}, ApspOptions{ApspMethod::dense, 0}})
+      for (std::size_t min_work : {dist::detail::kParallelMinWork, std::size_t{0}}) {
+        ApspOptions opt = base;
+        opt.parallel_min_work = min_work;
+        const Entries one = read(apsp(*graph, opt, threads(1)), graph->nodes, "apsp threads");
+        CHECK(one.size() > graph->nodes);
+        for (unsigned t : {2u, 3u, 0u})
+          CHECK_ENTRIES(read(apsp(*graph, opt, threads(t)), graph->nodes, "apsp threads"), one,
+                        "apsp method " + std::to_string(static_cast<int>(base.method)) + " threads " +
+                            std::to_string(t) + " min work " + std::to_string(min_work));
+      }
+  CHECK_ENTRIES(entries_of(apsp(dense, {}, threads(2))), reference_apsp_table(dense), "dense by threads");
+
+  // Distances in row order (copied as they are), and the same given again
+  // in part with other values at the end (sorted, then resolved).
+  const Graph dist = graph_of_rows(apsp(g, {}));
+  Graph repeated = dist;
+  for (std::size_t i = 0; i < dist.edges.size(); i += 7)
+    repeated.edges.push_back(Edge{dist.edges[i].from, dist.edges[i].to, random_weight(rng, Weights::small)});
+  const Graph arbitrary = random_distances(rng, 300, 0.05);
+  for (const Graph* graph : {&dist, static_cast<const Graph*>(&repeated), &arbitrary})
+    for (Weight extreme : {Weight{3000}, kMaxWeight})
+      for (const NcdOptions& base : kNcdModes)
+        for (std::size_t min_work : {dist::detail::kParallelMinWork, std::size_t{0}}) {
+          NcdOptions opt = base;
+          opt.parallel_min_work = min_work;
+          const Entries one = entries_of(ncd(*graph, extreme, opt, threads(1)));
+          for (unsigned t : {2u, 3u, 0u})
+            CHECK_ENTRIES(entries_of(ncd(*graph, extreme, opt, threads(t))), one,
+                          "ncd rows " + std::to_string(static_cast<int>(base.rows)) + " threads " +
+                              std::to_string(t) + " extreme " + std::to_string(extreme));
+        }
+  CHECK_ENTRIES(entries_of(ncd(arbitrary, 3000, {}, threads(2))), reference_ncd(arbitrary, 3000),
+                "ncd by threads");
+}
+
+// ---------------------------------------------------------------------------
+// Limits: the memory budget and the interrupt.
+
+struct CountingInterrupt final : base::Interrupt {
+  int stop_at;  // the call that first answers true; 0: never
+  int calls = 0;
+  explicit CountingInterrupt(int at) : stop_at(at) {}
+  bool requested() override { return ++calls == stop_at || (stop_at > 0 && calls > stop_at); }
+};
+
+template <class F>
+bool throws_bad_alloc(F&& f) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
+  return false;
+}
+
+template <class F>
+bool throws_interrupted(F&& f) {
+  try {
+    f();
+  } catch (const base::Interrupted&) {
+    return true;
+  }
+  return false;
+}
+
+void test_budget() {
+  // 200 sources each reaching all of 200 sinks: 40,000 entries (about 4 MB
+  // charged), far more than the cheap lower bound, so each method must
+  // charge rows as it makes them.
+  Graph fan;
+  fan.nodes = 400;
+  for (NodeIndex a = 0; a < 200; ++a)
+    for (NodeIndex b = 200; b < 400; ++b) fan.edges.push_back(Edge{a, b, a + b});
+  for (ApspMethod method : {ApspMethod::dense, ApspMethod::dijkstra})
+    for (unsigned t : {1u, 2u}) {
+      base::MemoryBudget small(2u << 20);
+      Resources res = threads(t);
+      res.budget = &small;
+      ApspOptions opt{method};
+      opt.parallel_min_work = 0;
+      CHECK_MSG(throws_bad_alloc([&] { apsp(fan, opt, res); }), "fan, method %d threads %u",
+                static_cast<int>(method), t);
+      base::MemoryBudget enough(16u << 20);
+      res.budget = &enough;
+      CHECK(read(apsp(fan, opt, res), 400, "fan").size() == 40000 + 400);
+    }
+
+  // A strongly connected ring of 3000 nodes has 9,000,000 entries: refused
+  // before its rows are computed (which would ask the interrupt once per
+  // chunk of sources, dozens of times).
+  Graph ring;
+  ring.nodes = 3000;
+  for (NodeIndex v = 0; v < 3000; ++v) ring.edges.push_back(Edge{v, (v + 1) % 3000, 1});
+  base::MemoryBudget budget(64u << 20);
+  CountingInterrupt never(0);
+  Resources res = threads(2);
+  res.budget = &budget;
+  res.interrupt = &never;
+  CHECK(throws_bad_alloc([&] { dist::floyd_warshall(ring, res); }) && never.calls < 10);
+
+  base::MemoryBudget square(2u << 20);
+  res.budget = &square;
+  CHECK(throws_bad_alloc([&] { dist::nearest_common_descendant(graph_of(200, {}), 5, res); }));
+}
+
+void test_interrupt() {
+  Rng rng(8);
+  GraphShape s;
+  s.nodes = 300;
+  s.density = 0.05;
+  const Graph g = random_graph(rng, s);
+  for (unsigned t : {1u, 2u})
+    for (int at : {1, 3}) {
+      Resources res = threads(t);
+      for (ApspMethod method : {ApspMethod::dense, ApspMethod::dijkstra}) {
+        CountingInterrupt stop(at);
+        res.interrupt = &stop;
+        ApspOptions opt{method, 64};
+        opt.parallel_min_work = 0;
+        CHECK_MSG(throws_interrupted([&] { apsp(g, opt, res); }), "apsp method %d threads %u at %d",
+                  static_cast<int>(method), t, at);
+      }
+      for (NcdRows rows : {NcdRows::sparse, NcdRows::dense}) {
+        CountingInterrupt stop(at);
+        res.interrupt = &stop;
+        NcdOptions opt{rows};
+        opt.parallel_min_work = 0;
+        CHECK_MSG(throws_interrupted([&] { ncd(g, kMaxWeight, opt, res); }), "ncd rows %d threads %u at %d",
+                  static_cast<int>(rows), t, at);
+      }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -245,45 +485,41 @@ Entries ncd_pairs(NodeIndex n, std::initializer_list<Entry> off_diagonal) {
   std::map<std::pair<NodeIndex, NodeIndex>, Weight> r;
   for (auto [a, b, w] : off_diagonal) r[{a, b}] = r[{b, a}] = w;
   Entries out;
-  for (NodeIndex x = 1; x <= n; ++x)
-    for (NodeIndex y = 1; y <= n; ++y) out.emplace_back(x, y, x == y ? 0 : r.at({x, y}));
+  for (NodeIndex x = 0; x < n; ++x)
+    for (NodeIndex y = 0; y < n; ++y) out.emplace_back(x, y, x == y ? 0 : r.at({x, y}));
   return out;
 }
 
 void test_ncd_examples() {
-  const Matrix d = matrix_of({{1, 1, 0}, {2, 2, 0}, {3, 3, 0}, {4, 4, 0}, {1, 3, 2},
-                              {2, 3, 5}, {3, 4, 1}, {2, 4, 1}, {1, 4, 3}});
-  const Graph g = graph_of({}, {1, 2, 3, 4});
-  const Entries at100 = ncd_pairs(4, {{1, 2, 3}, {1, 3, 2}, {1, 4, 3}, {2, 3, 1}, {2, 4, 1}, {3, 4, 1}});
-  CHECK_ENTRIES(reference_ncd(g, d, 100), at100, "reference at 100");
-  check_ncd(g, d, 100, "four nodes, extreme 100");
-  const Entries at2 = ncd_pairs(4, {{1, 2, 2}, {1, 3, 2}, {1, 4, 2}, {2, 3, 1}, {2, 4, 1}, {3, 4, 1}});
-  CHECK_ENTRIES(reference_ncd(g, d, 2), at2, "reference at 2");
-  check_ncd(g, d, 2, "four nodes, extreme 2");
+  const Graph d = graph_of(4, {{0, 0, 0}, {1, 1, 0}, {2, 2, 0}, {3, 3, 0}, {0, 2, 2},
+                               {1, 2, 5}, {2, 3, 1}, {1, 3, 1}, {0, 3, 3}});
+  const Entries at100 = ncd_pairs(4, {{0, 1, 3}, {0, 2, 2}, {0, 3, 3}, {1, 2, 1}, {1, 3, 1}, {2, 3, 1}});
+  CHECK_ENTRIES(reference_ncd(d, 100), at100, "reference at 100");
+  check_ncd(d, 100, "four nodes, extreme 100");
+  const Entries at2 = ncd_pairs(4, {{0, 1, 2}, {0, 2, 2}, {0, 3, 2}, {1, 2, 1}, {1, 3, 1}, {2, 3, 1}});
+  CHECK_ENTRIES(reference_ncd(d, 2), at2, "reference at 2");
+  check_ncd(d, 2, "four nodes, extreme 2");
 
-  const Graph g3 = graph_of({}, {1, 2, 3});
-  const Matrix d3 = matrix_of({{1, 3, 2}, {2, 3, 5}});
-  CHECK_ENTRIES(reference_ncd(g3, d3, 100), ncd_pairs(3, {{1, 2, 5}, {1, 3, 100}, {2, 3, 100}}),
+  const Graph d3 = graph_of(3, {{0, 2, 2}, {1, 2, 5}});
+  CHECK_ENTRIES(reference_ncd(d3, 100), ncd_pairs(3, {{0, 1, 5}, {0, 2, 100}, {1, 2, 100}}),
                 "reference no diagonal");
-  check_ncd(g3, d3, 100, "no diagonal");
+  check_ncd(d3, 100, "no diagonal");
 
-  const Graph g7 = graph_of({}, {7});
-  CHECK_ENTRIES(entries_of(dist::nearest_common_descendant(g7, matrix_of({{7, 7, 3}}), 9)),
-                (Entries{{7, 7, 0}}), "single node");
-  CHECK_ENTRIES(entries_of(dist::nearest_common_descendant(Graph{}, d, 5)), Entries{}, "no nodes");
-  check_ncd(g, d, 0, "extreme 0");
-  CHECK_ENTRIES(entries_of(dist::nearest_common_descendant(g, d, 0)), ncd_pairs(4, {{1, 2, 0}, {1, 3, 0}, {1, 4, 0}, {2, 3, 0}, {2, 4, 0}, {3, 4, 0}}),
+  CHECK_ENTRIES(read(dist::nearest_common_descendant(graph_of(1, {{0, 0, 3}}), 9, {}), 1, "single"),
+                (Entries{{0, 0, 0}}), "single node");
+  CHECK_ENTRIES(read(dist::nearest_common_descendant(Graph{}, 5, {}), 0, "none"), Entries{}, "no nodes");
+  check_ncd(d, 0, "extreme 0");
+  CHECK_ENTRIES(entries_of(dist::nearest_common_descendant(d, 0, {})),
+                ncd_pairs(4, {{0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {1, 2, 0}, {1, 3, 0}, {2, 3, 0}}),
                 "extreme 0 is all zero");
 
   // Unsigned comparison: 2^31 must not look negative.
-  const Matrix big = matrix_of({{1, 3, 2147483648u}, {2, 3, 1}, {1, 4, 5}, {2, 4, 5}});
-  const Graph g4 = graph_of({}, {1, 2, 3, 4});
-  CHECK(dist::nearest_common_descendant(g4, big, kMaxWeight).get(1, 2) == std::optional<Weight>(5));
-  check_ncd(g4, big, kMaxWeight, "unsigned");
-  // Entries naming nodes outside the graph are ignored.
-  Matrix stray = matrix_of({{1, 3, 1}, {2, 3, 1}, {1, 9, 0}, {2, 9, 0}, {9, 1, 0}});
-  check_ncd(g3, stray, 50, "stray distances");
-  CHECK(dist::nearest_common_descendant(g3, stray, 50).get(1, 2) == std::optional<Weight>(1));
+  const Graph big = graph_of(4, {{0, 2, 2147483648u}, {1, 2, 1}, {0, 3, 5}, {1, 3, 5}});
+  CHECK(dist::nearest_common_descendant(big, kMaxWeight, {}).row(0)[1] == 5);
+  check_ncd(big, kMaxWeight, "unsigned");
+  // Not symmetric in, symmetric out.
+  const Graph skew = graph_of(3, {{0, 2, 2}, {1, 2, 7}, {2, 0, 1}});
+  check_ncd(skew, 100, "asymmetric distances");
 }
 
 void test_ncd_random() {
@@ -300,10 +536,10 @@ void test_ncd_random() {
                                             : extremes[uniform(rng, 0, 7)];
     const std::string label = "round " + std::to_string(round);
     if (round % 2 == 0)
-      check_ncd(g, dist::floyd_warshall(g), extreme, label + " from distances");
+      check_ncd(graph_of_rows(dist::floyd_warshall(g, {})), extreme, label + " from distances");
     else
-      check_ncd(g, random_distances(rng, g, static_cast<double>(uniform(rng, 0, 40)) / 100.0, 2),
-                extreme, label + " arbitrary");
+      check_ncd(random_distances(rng, g.nodes, static_cast<double>(uniform(rng, 0, 40)) / 100.0), extreme,
+                label + " arbitrary");
   }
 }
 
@@ -311,12 +547,16 @@ void test_ncd_random() {
 
 int main() {
   test_model();
+  test_reach_bounds();
   test_apsp_examples();
   test_apsp_weight_boundaries();
-  test_apsp_strays();
+  test_repeated_pairs();
   test_apsp_random_small();
   test_apsp_random_large();
   test_apsp_method_choice();
+  test_threads_agree();
+  test_budget();
+  test_interrupt();
   test_ncd_examples();
   test_ncd_random();
   return velkor::testing::finish();

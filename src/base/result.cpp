@@ -1,0 +1,39 @@
+// Row-ordered results: storage and its charge to the call's memory budget.
+#include "base/result.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace velkor::base {
+
+void* allocate_bytes(std::size_t bytes) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  const bool huge = bytes >= 2 * kHuge;
+  const std::size_t align = huge ? kHuge : kStorageAlignment;
+  if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+  const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + align - 1) / align * align;
+  void* p = std::aligned_alloc(align, rounded);
+  if (!p) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  if (huge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  return p;
+}
+
+SquareRows::SquareRows(std::uint32_t n, MemoryBudget* budget) : n_(n) {
+  const std::size_t cells = std::size_t{n} * n;
+  if (budget) {
+    if (cells > SIZE_MAX / (kDictEntryBytes + sizeof(Weight))) throw std::bad_alloc();
+    budget->charge(cells * (kDictEntryBytes + sizeof(Weight)));
+  }
+  cells_ = allocate_storage<Weight>(cells);
+}
+
+SquareRows::SquareRows(std::uint32_t n, Weight fill, MemoryBudget* budget) : SquareRows(n, budget) {
+  std::fill(cells_.get(), cells_.get() + std::size_t{n} * n, fill);
+}
+
+}  // namespace velkor::base

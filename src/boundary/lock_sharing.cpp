@@ -1,0 +1,90 @@
+// The interpreter lock during a long call: released for the computation, offered while a result is built, Ctrl-C checks.
+#include "boundary/lock_sharing.hpp"
+
+#include <unistd.h>
+
+#include "boundary/panic.hpp"
+
+namespace velkor::boundary {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a computation on the main thread looks for pending signals.
+constexpr auto kSignalPeriod = std::chrono::milliseconds(100);
+
+// Signal handlers run on the interpreter's main thread only, which for a
+// Python process is its initial thread.
+bool on_main_thread() noexcept { return gettid() == getpid(); }
+
+// sys.getswitchinterval(), or 5 ms when it cannot be read.
+Clock::duration switch_interval() {
+  double seconds = 0.005;
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+  if (get) {
+    Ref value = Ref::steal(PyObject_CallNoArgs(get));
+    const double read = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    if (read > 0) seconds = read;
+  }
+  PyErr_Clear();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+UnlockedComputation::UnlockedComputation() noexcept
+    : main_thread_(on_main_thread()), next_check_(Clock::now() + kSignalPeriod) {
+  resources_.budget = &budget_;
+  resources_.interrupt = main_thread_ ? this : nullptr;
+}
+
+UnlockedComputation::Released::Released(UnlockedComputation& owner) noexcept : owner_(owner) {
+  owner_.guard_count_ = GIL_COUNT;
+  GIL_COUNT = 0;
+  owner_.state_ = PyEval_SaveThread();
+}
+
+UnlockedComputation::Released::~Released() {
+  PyEval_RestoreThread(owner_.state_);
+  GIL_COUNT = owner_.guard_count_;
+  drain_pool();
+}
+
+bool UnlockedComputation::requested() {
+  if (interruption_) return true;
+  const Clock::time_point now = Clock::now();
+  if (now < next_check_) return false;
+  PyEval_RestoreThread(state_);
+  GIL_COUNT = guard_count_;
+  if (PyErr_CheckSignals() < 0) interruption_ = fetch();
+  GIL_COUNT = 0;
+  state_ = PyEval_SaveThread();
+  next_check_ = Clock::now() + kSignalPeriod;
+  return interruption_.has_value();
+}
+
+PyErr UnlockedComputation::take_interruption() {
+  if (!interruption_) panic("computation stopped without a pending signal");
+  PyErr error = std::move(*interruption_);
+  interruption_.reset();
+  return error;
+}
+
+void LockSharing::check() {
+  countdown_ = kStride;
+  if (offer_lock_) {
+    const Clock::time_point now = Clock::now();
+    if (!started_) {
+      started_ = true;
+      interval_ = switch_interval();
+      next_offer_ = now + interval_;
+    } else if (now >= next_offer_) {
+      { SuspendGIL offered; }
+      next_offer_ = Clock::now() + interval_;
+    }
+  }
+  if (PyErr_CheckSignals() < 0) throw_fetched();
+}
+
+}  // namespace velkor::boundary

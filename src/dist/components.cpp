@@ -1,0 +1,108 @@
+// Weakly connected components by union-find, and reachability lower bounds from strongly connected components.
+#include "dist/components.hpp"
+
+#include <algorithm>
+
+namespace velkor::dist::detail {
+
+ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
+  ComponentLayout out;
+  {
+    DisjointSets sets(nodes);
+    for (std::uint32_t v = 0; v < nodes; ++v) {
+      std::uint32_t root = sets.find(v);
+      for (std::size_t p = adj.begin(v); p < adj.end(v); ++p) {
+        const std::uint32_t other = sets.find(adj.arcs[p].to);
+        if (other != root) root = sets.link(root, other);
+      }
+    }
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> number(nodes, kNone);  // by root
+    out.label.resize(nodes);
+    for (std::uint32_t v = 0; v < nodes; ++v) {
+      const std::uint32_t r = sets.find(v);
+      if (number[r] == kNone) {
+        number[r] = static_cast<std::uint32_t>(out.components.size());
+        out.components.push_back(ComponentSpan{});
+      }
+      out.label[v] = number[r];
+    }
+  }
+  out.local.resize(nodes);
+  for (std::uint32_t v = 0; v < nodes; ++v) out.local[v] = out.components[out.label[v]].size++;
+  std::size_t offset = 0;
+  for (ComponentSpan& c : out.components) {
+    c.first = offset;
+    offset += c.size;
+  }
+  out.members.resize(nodes);
+  for (std::uint32_t v = 0; v < nodes; ++v)
+    out.members[out.components[out.label[v]].first + out.local[v]] = v;
+  return out;
+}
+
+void localize_targets(Adjacency& adj, const std::vector<std::uint32_t>& local) {
+  std::size_t v = 0;
+  while (v < local.size() && local[v] == v) ++v;
+  if (v == local.size()) return;
+  for (std::size_t p = 0; p < adj.count; ++p) adj.arcs[p].to = local[adj.arcs[p].to];
+}
+
+// Tarjan's algorithm without recursion. A component closes only after every
+// component it reaches, so their bounds are known by then; each node keeps
+// the largest bound met on arcs leaving its component, passed up the search
+// tree to the component's root.
+std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes) {
+  constexpr std::uint32_t kUnvisited = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> bound(nodes, 0);  // 0 until the node's component closes
+  std::vector<std::uint32_t> index(nodes, kUnvisited);
+  std::vector<std::uint32_t> low(nodes);
+  std::vector<std::uint32_t> beyond(nodes, 0);
+  std::vector<std::uint32_t> stack;
+  struct Frame {
+    std::uint32_t v;
+    std::size_t next;  // the next arc of v to follow
+  };
+  std::vector<Frame> frames;
+  std::uint32_t counter = 0;
+
+  for (std::uint32_t root = 0; root < nodes; ++root) {
+    if (index[root] != kUnvisited) continue;
+    index[root] = low[root] = counter++;
+    stack.push_back(root);
+    frames.push_back(Frame{root, adj.begin(root)});
+    while (!frames.empty()) {
+      Frame& f = frames.back();
+      const std::uint32_t v = f.v;
+      if (f.next < adj.end(v)) {
+        const std::uint32_t w = adj.arcs[f.next++].to;
+        if (index[w] == kUnvisited) {
+          index[w] = low[w] = counter++;
+          stack.push_back(w);
+          frames.push_back(Frame{w, adj.begin(w)});
+        } else if (bound[w] == 0) {
+          low[v] = std::min(low[v], index[w]);  // on the stack: the same component
+        } else {
+          beyond[v] = std::max(beyond[v], bound[w]);
+        }
+        continue;
+      }
+      frames.pop_back();
+      if (low[v] == index[v]) {
+        // v roots a component: the stack from v up.
+        std::size_t base = stack.size() - 1;
+        while (stack[base] != v) --base;
+        const auto value = static_cast<std::uint32_t>(stack.size() - base) + beyond[v];
+        for (std::size_t s = base; s < stack.size(); ++s) bound[stack[s]] = value;
+        stack.resize(base);
+      }
+      if (frames.empty()) continue;
+      const std::uint32_t parent = frames.back().v;
+      low[parent] = std::min(low[parent], low[v]);
+      beyond[parent] = std::max(beyond[parent], bound[v] != 0 ? bound[v] : beyond[v]);
+    }
+  }
+  return bound;
+}
+
+}  // namespace velkor::dist::detail

@@ -1,0 +1,176 @@
+// The per-call thread team: helper threads, job hand-out, interruption and error propagation.
+#include "dist/parallel.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace velkor::dist::detail {
+
+namespace {
+
+unsigned affinity_cpus() noexcept {
+  // The mask may be wider than cpu_set_t on very large machines.
+  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (!set) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    const int rc = sched_getaffinity(0, bytes, set);
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? static_cast<unsigned>(count) : 1u;
+    if (errno != EINVAL) break;
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1u;
+}
+
+// A positive integer, or 0.
+unsigned env_cap() noexcept {
+  const char* text = std::getenv("VELKOR_NUM_THREADS");
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v <= 0) return 0;
+  return v > 65536 ? 65536u : static_cast<unsigned>(v);
+}
+
+}  // namespace
+
+unsigned thread_count(unsigned requested) noexcept {
+  if (requested > 0) return requested;
+  unsigned n = affinity_cpus();
+  if (const unsigned cap = env_cap()) n = std::min(n, cap);
+  return n;
+}
+
+// More threads than this only cost memory: per-thread scratch is made for each.
+constexpr unsigned kMaxTeam = 1024;
+
+Team::Team(const base::Resources& resources, std::size_t min_work)
+    : interrupt_(resources.interrupt),
+      size_(std::min(thread_count(resources.threads), kMaxTeam)),
+      min_work_(min_work) {}
+
+Team::~Team() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutdown_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void Team::poll() {
+  if (interrupt_ && interrupt_->requested()) throw base::Interrupted{};
+}
+
+void Team::start_helpers(unsigned wanted) noexcept {
+  while (threads_.size() < wanted) {
+    const auto slot = static_cast<unsigned>(threads_.size() + 1);
+    try {
+      threads_.emplace_back([this, slot] { helper(slot); });
+    } catch (...) {
+      return;  // the system refuses more threads: go on with those there are
+    }
+  }
+}
+
+void Team::fail(std::exception_ptr error) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!error_) error_ = std::move(error);
+  stop_.store(true, std::memory_order_relaxed);
+}
+
+void Team::take_units(unsigned slot) {
+  while (!stop_.load(std::memory_order_relaxed)) {
+    const std::size_t unit = next_.fetch_add(1, std::memory_order_relaxed);
+    if (unit >= units_) return;
+    try {
+      task_(ctx_, unit, slot);
+    } catch (...) {
+      fail(std::current_exception());
+      return;
+    }
+  }
+}
+
+void Team::helper(unsigned slot) {
+  std::uint64_t seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return shutdown_ || generation_ != seen; });
+    if (shutdown_) return;
+    seen = generation_;
+    if (slot > taking_part_) continue;
+    lock.unlock();
+    take_units(slot);
+    lock.lock();
+    if (--active_ == 0) idle_.notify_one();
+  }
+}
+
+void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
+  if (helpers > 0) {
+    start_helpers(helpers);
+    helpers = std::min(helpers, static_cast<unsigned>(threads_.size()));
+  }
+  if (helpers == 0) {
+    for (std::size_t unit = 0; unit < units; ++unit) {
+      poll();
+      task(ctx, unit, 0);
+    }
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    task_ = task;
+    ctx_ = ctx;
+    units_ = units;
+    next_.store(0, std::memory_order_relaxed);
+    stop_.store(false, std::memory_order_relaxed);
+    error_ = nullptr;
+    taking_part_ = helpers;
+    active_ = helpers;
+    ++generation_;
+  }
+  wake_.notify_all();
+
+  bool interrupted = false;
+  while (!stop_.load(std::memory_order_relaxed)) {
+    try {
+      if (interrupt_ && interrupt_->requested()) {
+        interrupted = true;
+        stop_.store(true, std::memory_order_relaxed);
+        break;
+      }
+    } catch (...) {
+      fail(std::current_exception());
+      break;
+    }
+    const std::size_t unit = next_.fetch_add(1, std::memory_order_relaxed);
+    if (unit >= units) break;
+    try {
+      task(ctx, unit, 0);
+    } catch (...) {
+      fail(std::current_exception());
+      break;
+    }
+  }
+
+  std::exception_ptr error;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [&] { return active_ == 0; });
+    error = std::move(error_);
+    error_ = nullptr;
+  }
+  if (error) std::rethrow_exception(error);
+  if (interrupted) throw base::Interrupted{};
+}
+
+}  // namespace velkor::dist::detail

@@ -1,0 +1,102 @@
+// The threads of one call: the calling thread plus helpers started on demand, all joined before the call returns.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "base/resources.hpp"
+
+namespace velkor::dist::detail {
+
+// The threads a call may use, the calling one included: `requested` when
+// non-zero, else the CPUs of the process's affinity mask, capped by the
+// environment variable VELKOR_NUM_THREADS when it holds a positive integer.
+unsigned thread_count(unsigned requested) noexcept;
+
+// A job whose estimated work (in inner-loop steps of a fraction of a
+// nanosecond each) is below this runs on the calling thread alone: waking or
+// starting a helper costs tens of microseconds.
+inline constexpr std::size_t kParallelMinWork = std::size_t{1} << 21;
+
+// Runs jobs of independent units over the calling thread and up to
+// size() - 1 helper threads. Helpers start with the first job that wants
+// them and wait for the next one in between; the destructor joins them, so
+// no thread outlives the object (and the call that owns it).
+//
+// The calling thread takes units too and asks the call's Interrupt before
+// each one: on a stop request, or when a unit throws on any thread, no
+// further unit is handed out, the units under way finish, and the caller
+// throws (base::Interrupted, or the first exception thrown by a unit).
+class Team {
+ public:
+  explicit Team(const base::Resources& resources, std::size_t min_work = kParallelMinWork);
+  ~Team();
+  Team(const Team&) = delete;
+  Team& operator=(const Team&) = delete;
+
+  // Threads a job may use, the caller included; slots run 0..size()-1.
+  unsigned size() const noexcept { return size_; }
+  // Whether a job of this much work is worth splitting into units of its
+  // own (spread over helpers when there are any).
+  bool large(std::size_t work) const noexcept { return work >= min_work_; }
+  bool parallel(std::size_t work) const noexcept { return size_ > 1 && large(work); }
+
+  // On the calling thread: throws base::Interrupted when a stop is requested.
+  void poll();
+
+  // Calls body(unit, slot) once for every unit in [0, units): slot
+  // identifies the thread (0 = the caller), so per-slot scratch needs no
+  // locking. `work` is the job's estimated total work; at most `threads`
+  // threads take part.
+  template <class Body>
+  void run(std::size_t units, std::size_t work, Body&& body, unsigned threads = ~0u) {
+    if (units == 0) return;
+    unsigned helpers = 0;
+    if (units > 1 && threads > 1 && parallel(work))
+      helpers = static_cast<unsigned>(std::min<std::size_t>({size_ - 1, units - 1, threads - 1}));
+    using B = std::remove_reference_t<Body>;
+    dispatch(units, helpers,
+             [](void* ctx, std::size_t unit, unsigned slot) { (*static_cast<B*>(ctx))(unit, slot); },
+             const_cast<void*>(static_cast<const void*>(std::addressof(body))));
+  }
+
+ private:
+  using Task = void (*)(void*, std::size_t, unsigned);
+
+  void dispatch(std::size_t units, unsigned helpers, Task task, void* ctx);
+  void start_helpers(unsigned wanted) noexcept;
+  void helper(unsigned slot);
+  void take_units(unsigned slot);
+  void fail(std::exception_ptr error) noexcept;
+
+  base::Interrupt* interrupt_;
+  unsigned size_;
+  std::size_t min_work_;
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // helpers: a new job or shutdown
+  std::condition_variable idle_;  // caller: the last helper left the job
+  std::uint64_t generation_ = 0;
+  bool shutdown_ = false;
+  unsigned taking_part_ = 0;  // helpers of the current job: slots 1..taking_part_
+  unsigned active_ = 0;       // those still working on it
+
+  Task task_ = nullptr;
+  void* ctx_ = nullptr;
+  std::size_t units_ = 0;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stop_{false};
+  std::exception_ptr error_;
+};
+
+}  // namespace velkor::dist::detail

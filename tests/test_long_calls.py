@@ -1,0 +1,123 @@
+"""Long calls: Ctrl-C during every phase, KeyboardInterrupt from node code, a result too large for the memory left."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import velkor
+
+
+def _child(code):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
+    # Each round interrupts a call at another point of its run: reading the
+    # dict, computing, building the result.
+    code = """
+        import signal, sys, time, velkor
+        n = 2000
+        g = {(i, j): (i * 7 + j) % 100 + 1 for i in range(n) for j in range(n) if i != j}
+        before = (len(g), g[(0, 1)], g[(n - 1, 0)])
+        for _ in range(3):
+            print("ready", flush=True)
+            try:
+                velkor.floyd_warshall_u32(g)
+                print("finished", flush=True)
+            except KeyboardInterrupt:
+                print("interrupted", time.monotonic(), flush=True)
+            assert (len(g), g[(0, 1)], g[(n - 1, 0)]) == before
+        seen = []
+        signal.signal(signal.SIGINT, lambda *args: seen.append(1))
+        print("ready", flush=True)
+        r = velkor.floyd_warshall_u32(g)
+        print("done", len(r), r[(0, 1)] == min(g[(0, 1)], 3), len(seen), flush=True)
+    """
+    proc = _child(code)
+    try:
+        for delay in (0.3, 1.2, 2.2):
+            assert proc.stdout.readline().strip() == "ready"
+            time.sleep(delay)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            word, *when = proc.stdout.readline().split()
+            assert word == "interrupted", f"the call ran to its end after SIGINT at {delay}s"
+            # Reacting takes about a tenth of a second; the bound leaves room
+            # for a busy machine, far below the length of the call.
+            assert float(when[0]) - sent < 1.0, f"SIGINT at {delay}s took {float(when[0]) - sent:.2f}s"
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.8)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err[-2000:]
+    assert out.split() == ["done", str(2000 * 2000), "True", "1"]
+
+
+class _IdTuple(tuple):
+    __hash__ = object.__hash__  # so that building the dict never hashes the nodes
+
+
+class _Raising:
+    def __init__(self, where):
+        self.where = where
+
+    def __hash__(self):
+        if self.where == "hash":
+            raise KeyboardInterrupt
+        return 1
+
+    def __eq__(self, other):
+        if self.where == "eq":
+            raise KeyboardInterrupt
+        return self is other
+
+    def __index__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("where", ["hash", "eq", "index"])
+def test_keyboard_interrupt_from_node_code_is_not_wrapped(where):
+    if where == "index":
+        edges = {("a", "b"): _Raising(where)}
+    else:
+        # Equal hashes make the second node compare with the first.
+        edges = {_IdTuple((_Raising(where), _Raising(where))): 1}
+    with pytest.raises(KeyboardInterrupt):
+        velkor.floyd_warshall(edges)
+    with pytest.raises(KeyboardInterrupt):
+        velkor.nearest_common_descendant(edges, 5)
+
+
+def test_result_too_large_for_the_memory_left_fails_early():
+    # A ring of 100,000 nodes has 10^10 shortest paths. Computing them all
+    # takes minutes; the budget must refuse once the rows made so far no
+    # longer fit under the lowered address-space limit.
+    code = """
+        import resource, velkor
+        n = 100_000
+        ring = {(i, (i + 1) % n): 1 for i in range(n)}
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 2**30, resource.RLIM_INFINITY))
+        try:
+            velkor.floyd_warshall_u32(ring)
+            print("no error")
+        except MemoryError:
+            print("MemoryError")
+        print(velkor.floyd_warshall_u32({(1, 2): 3}))
+    """
+    try:
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                              capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the call computed on instead of refusing a result that cannot be held")
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split("\n")[:2] == ["MemoryError", "{(1, 1): 0, (1, 2): 3, (2, 2): 0}"]
