@@ -227,7 +227,7 @@ class Solver {
       const std::size_t mean = total_support(mem, m) / m + 1;
       const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / mean, 1, m);
       const std::size_t runs = (m - 2) / ys + 1;  // per x row, for the first one
-      run_units(team, slot, (m - 1) * runs, m * m / 2 * mean, [&](std::size_t u, unsigned s) {
+      run_units(team, slot, (m - 1) * runs, estimate(c), [&](std::size_t u, unsigned s) {
         const std::size_t lx = u / runs;
         const std::size_t y0 = lx + 1 + u % runs * ys;
         if (y0 < m) sparse_pairs(mem, lx, y0, std::min(m, y0 + ys), dense, slots_[s].spread.data());
