@@ -48,14 +48,14 @@ def ctrl_c_latencies(delays):
         import sys, time, velkor
         n = 2000
         g = {(i, j): (i * 7 + j) % 100 + 1 for i in range(n) for j in range(n) if i != j}
-        for _ in range(%d):
+        for _ in range(ROUNDS):
             print("ready", flush=True)
             try:
                 velkor.floyd_warshall_u32(g)
                 print("finished 0", flush=True)
             except KeyboardInterrupt:
                 print("interrupted", time.monotonic(), flush=True)
-    """ % len(delays)
+    """.replace("ROUNDS", str(len(delays)))
     proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
     out = []
     for delay in delays:
