@@ -1,25 +1,57 @@
-"""Shared fixtures for the velkor test suite."""
+"""Shared fixtures and markers for the velkor test suite. Constants and helper
+classes shared by the test modules are in helpers.py."""
+
+import os
 
 import pytest
 
 import velkor
 
+# The functions are looked up directly: one that is missing fails its tests.
 
-@pytest.fixture
+
+@pytest.fixture(scope="session")
 def fw():
     return velkor.floyd_warshall_u32
 
 
-@pytest.fixture
-def registered():
-    """Look up a module function by name, skipping while it is not registered yet."""
+@pytest.fixture(scope="session")
+def ncd():
+    return velkor.nearest_common_descendant_u32
 
-    def lookup(name):
-        if not hasattr(velkor, name):
-            pytest.skip(f"{name} is not registered yet")
-        return getattr(velkor, name)
 
-    return lookup
+@pytest.fixture(scope="session")
+def fwl():
+    return velkor.floyd_warshall
+
+
+@pytest.fixture(scope="session")
+def ncdl():
+    return velkor.nearest_common_descendant
+
+
+# ---------------------------------------------------------------- address-space limits
+
+ADDRESS_SPACE_LIMIT_SKIP = "AddressSanitizer reserves the address space that these tests limit"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "address_space_limit: the test lowers RLIMIT_AS; skipped when VELKOR_SANITIZER=address",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("VELKOR_SANITIZER") != "address":
+        return
+    skip = pytest.mark.skip(reason=ADDRESS_SPACE_LIMIT_SKIP)
+    for item in items:
+        if item.get_closest_marker("address_space_limit") is not None:
+            item.add_marker(skip)
+
+
+# ---------------------------------------------------------------- internal failures
 
 
 def _call_expecting_panic(func, *args):

@@ -2,7 +2,6 @@
 internal failures and reference hygiene. Exercised through floyd_warshall_u32."""
 
 import collections
-import gc
 import operator
 import subprocess
 import sys
@@ -10,8 +9,8 @@ import textwrap
 
 import pytest
 
-U32_MAX = 4294967295
-OUT_OF_RANGE = "out of range integral type conversion attempted"
+from helpers import OUT_OF_RANGE, U32_MAX, StrictDict, assert_reference_counts_kept
+
 TOO_LARGE_FOR_C_LONG = "Python int too large to convert to C long"
 
 
@@ -49,18 +48,6 @@ class Outer:
 
 
 # ---------------------------------------------------------------- accepted forms
-
-
-class StrictDict(dict):
-    """A dict subclass whose Python-level accessors must never be consulted."""
-
-    def _refuse(self, *a, **k):
-        raise AssertionError("dict subclass method was consulted")
-
-    items = keys = values = __iter__ = __getitem__ = __contains__ = get = _refuse
-
-    def __len__(self):
-        return 999
 
 
 class LyingTuple(tuple):
@@ -320,20 +307,13 @@ def test_reference_counts_unchanged(fw, case):
     objs = [edges]
     for key, value in edges.items():
         objs += [key, value, *(key if isinstance(key, tuple) else ())]
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(3):
-        try:
-            fw(edges)
-        except BaseException:
-            pass
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objs] == before
+    assert_reference_counts_kept(objs, lambda: fw(edges))
 
 
 # ---------------------------------------------------------------- memory exhaustion
 
 
+@pytest.mark.address_space_limit
 def test_running_out_of_memory_raises_memory_error():
     code = """
         import resource, velkor

@@ -3,7 +3,6 @@ results, node identity (dict-key semantics), label identity, failures reported a
 PanicException, and reference hygiene."""
 
 import collections
-import gc
 import random
 import re
 import sys
@@ -11,26 +10,17 @@ import types
 
 import pytest
 
-M = 4294967295
+from helpers import OUT_OF_RANGE, StrictDict, assert_reference_counts_kept
+from helpers import U32_MAX as M
+
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 CHANGED_SIZE = "dictionary changed size during iteration"
 
 
-@pytest.fixture
-def fwl(registered):
-    return registered("floyd_warshall")
-
-
-@pytest.fixture
-def ncdl(registered):
-    return registered("nearest_common_descendant")
-
-
 @pytest.fixture(params=["floyd_warshall", "nearest_common_descendant"])
-def labelled(request, registered):
+def labelled(request, fwl, ncdl):
     """Either label-keyed function as a one-argument call (extreme 100 where needed)."""
-    func = registered(request.param)
-    return func if request.param == "floyd_warshall" else (lambda d: func(d, 100))
+    return fwl if request.param == "floyd_warshall" else (lambda d: ncdl(d, 100))
 
 
 def pyerr(exc, traceback="None"):
@@ -77,13 +67,6 @@ class Poison:
         raise AssertionError("an item past index 1 was touched")
 
     __hash__ = __eq__ = __index__ = __repr__ = _refuse
-
-
-class StrictDict(dict):
-    def _refuse(self, *a, **k):
-        raise AssertionError("dict subclass method was consulted")
-
-    items = keys = values = __iter__ = __getitem__ = __contains__ = get = _refuse
 
 
 Pair = collections.namedtuple("Pair", "src dst")
@@ -185,7 +168,6 @@ def test_extreme_is_checked_before_the_contents_are_read(ncdl, extreme, exc_type
 
 # ---------------------------------------------------------------- internal failures
 
-OUT_OF_RANGE = OverflowError("out of range integral type conversion attempted")
 UNHASHABLE = pyerr(TypeError("unhashable type: 'list'"))
 
 BAD_CONTENTS = [
@@ -195,8 +177,8 @@ BAD_CONTENTS = [
     ({(): 1}, pyerr(IndexError("tuple index out of range"))),
     ({Opaque(([], 1)): 1}, UNHASHABLE),
     ({Opaque((1, [])): 1}, UNHASHABLE),
-    ({(1, 2): -1}, pyerr(OUT_OF_RANGE)),
-    ({(1, 2): M + 1}, pyerr(OUT_OF_RANGE)),
+    ({(1, 2): -1}, pyerr(OverflowError(OUT_OF_RANGE))),
+    ({(1, 2): M + 1}, pyerr(OverflowError(OUT_OF_RANGE))),
     ({(1, 2): 1.5}, pyerr(TypeError("'float' object cannot be interpreted as an integer"))),
     ({(1, 2): "12"}, pyerr(TypeError("'str' object cannot be interpreted as an integer"))),
     ({(1, 2): 2**64}, pyerr(OverflowError("Python int too large to convert to C long"))),
@@ -205,7 +187,7 @@ BAD_CONTENTS = [
     ({(1,): -1}, pyerr(IndexError("tuple index out of range"))),
     ({Opaque(([],)): 1}, UNHASHABLE),
     ({Opaque((1, [], Poison())): "x"}, UNHASHABLE),
-    ({(1, 2): 1, (2, 3): -1, 7: 1}, pyerr(OUT_OF_RANGE)),
+    ({(1, 2): 1, (2, 3): -1, 7: 1}, pyerr(OverflowError(OUT_OF_RANGE))),
 ]
 
 
@@ -282,8 +264,8 @@ REFCOUNT_CASES = {  # entries over the nodes a, b (equal hashes, unequal) and c
 
 @pytest.mark.parametrize("case", list(REFCOUNT_CASES))
 @pytest.mark.parametrize("name", ["floyd_warshall", "nearest_common_descendant"])
-def test_reference_counts_unchanged(registered, case, name):
-    func = registered(name)
+def test_reference_counts_unchanged(fwl, ncdl, case, name):
+    func = fwl if name == "floyd_warshall" else ncdl
     args = () if name == "floyd_warshall" else (-1 if case == "bad-extreme" else 50,)
     a, b, c, v, w = Node("a", 5), Node("b", 5), "".join(["c", "c"]), int("90001"), int("90002")
     entries = REFCOUNT_CASES[case](a, b, c, v, w)
@@ -293,15 +275,7 @@ def test_reference_counts_unchanged(registered, case, name):
     if case == "growing-dict":
         b.on_hash = lambda: edges.setdefault((len(edges), "new"), 0)
     objs = [edges, a, b, c, v, w] + [k for k, _ in entries] + [x for k, _ in entries if type(k) is not int for x in k]
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(3):
-        try:
-            func(edges, *args)
-        except BaseException:
-            pass
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objs] == before
+    assert_reference_counts_kept(objs, lambda: func(edges, *args))
 
 
 # ---------------------------------------------------------------- randomized comparison
@@ -322,8 +296,7 @@ LABEL_KINDS = [
 
 
 @pytest.mark.parametrize("seed", range(5))
-def test_matches_integer_keyed_functions_after_relabelling(registered, fw, fwl, ncdl, seed):
-    ncd = registered("nearest_common_descendant_u32")
+def test_matches_integer_keyed_functions_after_relabelling(fw, ncd, fwl, ncdl, seed):
     rng = random.Random(500 + seed)
     for _ in range(60):
         nodes = rng.sample(range(12), rng.randrange(1, 9))
@@ -348,7 +321,7 @@ def test_matches_integer_keyed_functions_after_relabelling(registered, fw, fwl, 
                 assert expected[(a, b)] == value, (plain, labelled, extreme)
 
 
-def test_entry_references_are_held_to_the_end_and_released_key_first(registered):
+def test_entry_references_are_held_to_the_end_and_released_key_first(fwl):
     # A known node stays held while the rest of its entry is examined, and
     # when the dict has dropped an entry mid-walk, velkor's references to it
     # go key first, then value.
@@ -379,7 +352,7 @@ def test_entry_references_are_held_to_the_end_and_released_key_first(registered)
     dropper = Dropper()
     edges = {(known, 1): 1, (known, 2): Tracked("value")}
     base = sys.getrefcount(known)
-    registered("floyd_warshall")(edges)
+    fwl(edges)
     # the label table's reference and this entry's own, on top of the dict's
     assert log == [("refcount", base + 2)]
 
@@ -388,5 +361,5 @@ def test_entry_references_are_held_to_the_end_and_released_key_first(registered)
     dropper.key, key = key, None
     log.clear()
     with pytest.raises(BaseException, match="dictionary keys changed during iteration"):
-        registered("floyd_warshall")(edges)
+        fwl(edges)
     assert [event for event in log if isinstance(event, str)] == ["key item", "value"]

@@ -6,22 +6,8 @@ import sys
 
 import pytest
 
-M = 4294967295
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-@pytest.fixture
-def ncd(registered):
-    return registered("nearest_common_descendant_u32")
-
-
-def reference_ncd(distances, extreme):
-    """R(v, v) = 0; for x != y, R(x, y) = min(extreme, min over every endpoint z of
-    max(d(x, z), d(y, z))), where a missing d counts as extreme."""
-    nodes = list({n for pair in distances for n in pair})
-    row = {x: [distances.get((x, z), extreme) for z in nodes] for x in nodes}
-    return {(x, y): 0 if x == y else min([extreme] + [max(a, b) for a, b in zip(row[x], row[y])])
-            for x in nodes for y in nodes}
+from helpers import OUT_OF_RANGE, reference_ncd
+from helpers import U32_MAX as M
 
 
 def table(nodes, pairs, default):
@@ -171,15 +157,13 @@ def test_matches_definition_on_larger_inputs(fw, ncd, sizes, extra_per_node, raw
 
 
 @pytest.mark.parametrize("labelled", [False, True], ids=["u32", "labels"])
-def test_result_too_large_to_hold_raises_memory_error_before_any_work(registered, labelled):
+def test_result_too_large_to_hold_raises_memory_error_before_any_work(ncd, ncdl, labelled):
     # 100000 endpoints ask for 10**10 result entries, far beyond any machine:
     # refused up front, with nothing leaked.
     edges = {(i, i + 1): 1 for i in range(0, 200000, 2)}
     if labelled:
         edges = {(str(a), str(b)): w for (a, b), w in edges.items()}
-        func = registered("nearest_common_descendant")
-    else:
-        func = registered("nearest_common_descendant_u32")
+    func = ncdl if labelled else ncd
     some_key = next(iter(edges))
     before = sys.getrefcount(some_key[0]), sys.getrefcount(edges)
     with pytest.raises(MemoryError):

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-U32_MAX = 4294967295
+from helpers import U32_MAX
 
 
 def reference_distances(edges):

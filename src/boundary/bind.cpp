@@ -2,6 +2,7 @@
 #include "boundary/bind.hpp"
 
 #include <string>
+#include <vector>
 
 #include "boundary/error.hpp"
 #include "boundary/text.hpp"
@@ -48,12 +49,12 @@ std::string parameter_list(const char* const* names, std::size_t count) {
 }
 
 [[noreturn]] void missing_arguments(const FunctionDescription& desc, PyObject* const* slots) {
-  const char* missing[8];
+  std::vector<const char*> missing(desc.required_count);
   std::size_t count = 0;
   for (std::size_t i = 0; i < desc.required_count; ++i)
     if (!slots[i]) missing[count++] = desc.parameter_names[i];
   fail(display_name(desc) + " missing " + std::to_string(count) + " required positional " +
-       (count == 1 ? "argument" : "arguments") + ": " + parameter_list(missing, count));
+       (count == 1 ? "argument" : "arguments") + ": " + parameter_list(missing.data(), count));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The call frame around every entry from the interpreter: outcome to return value or raised exception.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -15,9 +17,29 @@ namespace velkor::boundary {
 // Internal failures become PanicException, exhausted memory MemoryError. A
 // failure while raising (for instance when the PanicException class cannot
 // be created) aborts the process after "uncaught panic at ffi boundary".
+//
+// Calls nest when a node's Python code calls velkor again. Each level costs
+// C stack that the interpreter's recursion limit does not see, so nesting is
+// bounded here and a call beyond the bound raises RecursionError.
+inline constexpr long kMaxNesting = 100;
+extern thread_local long NESTING __attribute__((tls_model("initial-exec")));
+
 template <class Body>
 PyObject* trampoline(Body&& body) noexcept {
   GILGuard guard;
+  // The C++ runtime makes its per-thread exception state on the first throw
+  // of a thread; made then, with memory exhausted, it would abort the
+  // process. Made here, at the entry, it is ready before anything can fail.
+  // (Declared const, so the result must be used for the call to stay.)
+  [[maybe_unused]] abi::__cxa_eh_globals* volatile exception_state = abi::__cxa_get_globals();
+  if (NESTING >= kMaxNesting) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling velkor");
+    return nullptr;
+  }
+  struct Nested {
+    Nested() noexcept { ++NESTING; }
+    ~Nested() { --NESTING; }
+  } nested;
   try {
     std::string panic_message;
     try {

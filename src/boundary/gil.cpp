@@ -8,6 +8,7 @@
 namespace velkor::boundary {
 
 thread_local long GIL_COUNT __attribute__((tls_model("initial-exec"))) = 0;
+thread_local long NESTING __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 

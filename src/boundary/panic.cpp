@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <new>
 
 #include "boundary/error.hpp"
@@ -15,10 +16,15 @@ namespace velkor::boundary {
 
 namespace {
 
-// Source paths are reported from the project's src/ folder on.
+// Source paths are reported relative to the project root, which is where
+// this file's own path, as the compiler was given it, ends in
+// "src/boundary/panic.cpp".
 const char* short_path(const char* file) {
-  const char* at = std::strstr(file, "src/");
-  return at ? at : file;
+  static constexpr std::string_view kThisFile = "src/boundary/panic.cpp";
+  const std::string_view self = __FILE__;
+  if (self.size() < kThisFile.size() || !self.ends_with(kThisFile)) return file;
+  const std::string_view root = self.substr(0, self.size() - kThisFile.size());
+  return std::string_view(file).starts_with(root) ? file + root.size() : file;
 }
 
 void report(const std::string& message, const std::source_location& where) {

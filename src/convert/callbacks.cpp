@@ -4,7 +4,10 @@
 namespace velkor::convert {
 
 void callback_failed(boundary::PyErr error, std::source_location where) {
-  if (PyErr_GivenExceptionMatches(error.value(), PyExc_KeyboardInterrupt)) throw std::move(error);
+  PyObject* value = error.value();  // borrowed
+  if (PyErr_GivenExceptionMatches(value, PyExc_KeyboardInterrupt) ||
+      PyErr_GivenExceptionMatches(value, PyExc_MemoryError))
+    throw std::move(error);
   boundary::unwrap_failed(std::move(error), where);
 }
 

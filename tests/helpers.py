@@ -1,0 +1,47 @@
+"""Constants and helpers shared by the test modules (tests/ is on sys.path while
+pytest runs them, so they import this module as `helpers`)."""
+
+import gc
+import sys
+
+# Node numbers, weights, distances and `extreme` are unsigned 32-bit values;
+# path lengths saturate at the largest one.
+U32_MAX = 4294967295
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+class StrictDict(dict):
+    """A dict subclass whose Python-level accessors must never be consulted;
+    even its length is a lie."""
+
+    def _refuse(self, *a, **k):
+        raise AssertionError("dict subclass method was consulted")
+
+    items = keys = values = __iter__ = __getitem__ = __contains__ = get = _refuse
+
+    def __len__(self):
+        return 999
+
+
+def assert_reference_counts_kept(objs, call, times=3):
+    """Run call() `times` times, whatever it raises, and check that afterwards
+    every object in `objs` has the reference count it had before."""
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
+    for _ in range(times):
+        try:
+            call()
+        except BaseException:
+            pass
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+def reference_ncd(distances, extreme):
+    """R(v, v) = 0; for x != y, R(x, y) = min(extreme, min over every endpoint z of
+    max(d(x, z), d(y, z))), where a missing d counts as extreme. Nodes are told
+    apart as dict keys are, so labels of any hashable type work."""
+    nodes = list({n for pair in distances for n in pair})
+    row = {x: [distances.get((x, z), extreme) for z in nodes] for x in nodes}
+    return {(x, y): 0 if x is y else min([extreme] + [max(a, b) for a, b in zip(row[x], row[y])])
+            for x in nodes for y in nodes}
