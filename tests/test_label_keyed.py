@@ -10,6 +10,7 @@ import types
 
 import pytest
 
+import velkor
 from helpers import OUT_OF_RANGE, StrictDict, assert_reference_counts_kept
 from helpers import U32_MAX as M
 
@@ -18,9 +19,10 @@ CHANGED_SIZE = "dictionary changed size during iteration"
 
 
 @pytest.fixture(params=["floyd_warshall", "nearest_common_descendant"])
-def labelled(request, fwl, ncdl):
+def labelled(request):
     """Either label-keyed function as a one-argument call (extreme 100 where needed)."""
-    return fwl if request.param == "floyd_warshall" else (lambda d: ncdl(d, 100))
+    func = getattr(velkor, request.param)
+    return func if request.param == "floyd_warshall" else (lambda d: func(d, 100))
 
 
 def pyerr(exc, traceback="None"):
@@ -264,8 +266,8 @@ REFCOUNT_CASES = {  # entries over the nodes a, b (equal hashes, unequal) and c
 
 @pytest.mark.parametrize("case", list(REFCOUNT_CASES))
 @pytest.mark.parametrize("name", ["floyd_warshall", "nearest_common_descendant"])
-def test_reference_counts_unchanged(fwl, ncdl, case, name):
-    func = fwl if name == "floyd_warshall" else ncdl
+def test_reference_counts_unchanged(case, name):
+    func = getattr(velkor, name)
     args = () if name == "floyd_warshall" else (-1 if case == "bad-extreme" else 50,)
     a, b, c, v, w = Node("a", 5), Node("b", 5), "".join(["c", "c"]), int("90001"), int("90002")
     entries = REFCOUNT_CASES[case](a, b, c, v, w)

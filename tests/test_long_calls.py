@@ -101,6 +101,7 @@ def test_keyboard_interrupt_from_node_code_is_not_wrapped(where):
         velkor.nearest_common_descendant(edges, 5)
 
 
+@pytest.mark.address_space_limit
 def test_result_too_large_for_the_memory_left_fails_early():
     # A ring of 100,000 nodes has 10^10 shortest paths. Computing them all
     # takes minutes; the budget must refuse once the rows made so far no
@@ -152,6 +153,7 @@ def test_unbounded_reentry_ends_in_recursion_error_not_a_crash():
     assert proc.stdout.split() == ["PanicException", "True"]
 
 
+@pytest.mark.address_space_limit
 @pytest.mark.parametrize("setup, call", [
     # The label-keyed result dict cannot be stored.
     ("g = {}\nfor i in range(5000):\n    g[('hub', f'n{i}')] = 1\n    g[(f'n{i}', 'hub')] = 1\n"
