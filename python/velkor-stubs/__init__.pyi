@@ -9,7 +9,8 @@ The computation runs in C++ on the CPUs of the process's affinity mask
 (``VELKOR_NUM_THREADS=N`` caps it) with the interpreter lock released.
 Ctrl-C stops a call made from the main thread within a fraction of a second:
 the signal handler's exception propagates and no partial result escapes.
-A result too large for the memory left raises ``MemoryError`` before the work.
+A result too large for the memory left raises ``MemoryError`` early, long
+before the work would finish.
 """
 
 from collections.abc import Hashable
