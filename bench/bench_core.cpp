@@ -280,7 +280,8 @@ void sweeps(std::mt19937_64& rng, int repeat) {
   // random edges, charged against the system's memory.
   {
     const Graph big = random_sparse(80000, 3, rng);
-    velkor::base::MemoryBudget budget;
+    constexpr velkor::base::LinearResultCost kEntryCost(96);
+    velkor::base::MemoryBudget budget(kEntryCost);
     Resources res;
     res.budget = &budget;
     const auto t0 = Clock::now();

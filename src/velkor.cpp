@@ -9,6 +9,7 @@
 #include "boundary/lock_sharing.hpp"
 #include "convert/int_keyed.hpp"
 #include "convert/label_keyed.hpp"
+#include "convert/result_cost.hpp"
 #include "dist/floyd_warshall.hpp"
 #include "dist/nearest_common_descendant.hpp"
 
@@ -43,15 +44,22 @@ auto convert_argument(const char* name, Convert&& convert) {
 
 // ---- operations: the computations, run with the interpreter lock released --
 
-base::PathRows floyd_warshall_u32(base::Graph graph) {
-  boundary::UnlockedComputation computation;
+// The memory budget is charged what the result dict will cost: its nodes
+// are new ints (integer-keyed) or the caller's objects (label-keyed).
+using convert::DictResultCost;
+using Nodes = DictResultCost::Nodes;
+
+base::PathRows floyd_warshall_u32(base::Graph graph, Nodes nodes) {
+  const DictResultCost cost(nodes, DictResultCost::Values::any);
+  boundary::UnlockedComputation computation(cost);
   return computation.run([&](const base::Resources& resources) {
     return dist::floyd_warshall(std::move(graph), resources);
   });
 }
 
-base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme) {
-  boundary::UnlockedComputation computation;
+base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme, Nodes nodes) {
+  const DictResultCost cost(nodes, convert::values_up_to(extreme));
+  boundary::UnlockedComputation computation(cost);
   return computation.run([&](const base::Resources& resources) {
     return dist::nearest_common_descendant(std::move(graph), extreme, resources);
   });
@@ -64,7 +72,7 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   boundary::extract_arguments_fastcall(kFloydWarshallU32, args, nargs, kwnames, slots);
   convert::IntKeyed input =
       convert_argument("edges", [&] { return convert::matrix_from_dict(slots[0]); });
-  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph));
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), Nodes::new_ints);
   return convert::matrix_into_dict(rows, input.nodes);
 }
 
@@ -81,7 +89,7 @@ Ref floyd_warshall_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   boundary::extract_arguments_fastcall(kFloydWarshall, args, nargs, kwnames, slots);
   PyObject* edges = label_keyed_dict("edges", slots[0]);
   convert::LabelKeyed input = convert::from_tuples_matrix(edges);
-  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph));
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), Nodes::caller_objects);
   return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 
@@ -93,7 +101,7 @@ Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
       convert_argument("distances", [&] { return convert::matrix_from_dict(slots[0]); });
   const base::Weight extreme =
       convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
-  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme);
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, Nodes::new_ints);
   return convert::matrix_into_dict(rows, input.nodes);
 }
 
@@ -104,7 +112,7 @@ Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyOb
   const base::Weight extreme =
       convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
   convert::LabelKeyed input = convert::from_tuples_matrix(distances);
-  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme);
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, Nodes::caller_objects);
   return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 

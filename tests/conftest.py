@@ -32,13 +32,14 @@ def ncdl():
 
 # ---------------------------------------------------------------- address-space limits
 
-ADDRESS_SPACE_LIMIT_SKIP = "AddressSanitizer reserves the address space that these tests limit"
+ADDRESS_SPACE_LIMIT_SKIP = ("AddressSanitizer reserves address space and holds memory (shadow, quarantine) "
+                            "that these tests limit and the memory budget does not know of")
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",
-        "address_space_limit: the test lowers RLIMIT_AS; skipped when VELKOR_SANITIZER=address",
+        "address_space_limit: the test limits the address space or memory; skipped when VELKOR_SANITIZER=address",
     )
 
 

@@ -151,19 +151,39 @@ std::size_t MemoryBudget::limit() noexcept {
   return limit;
 }
 
+BudgetExceeded::BudgetExceeded(std::size_t needed, std::size_t available, std::size_t entries)
+    : needed_(needed), available_(available) {
+  message_ = "the result needs at least " +
+             (needed == SIZE_MAX ? std::string("more") : std::to_string(needed)) +
+             " bytes of memory (" + std::to_string(entries) +
+             " entries or more), but only " + std::to_string(available) + " bytes are available";
+}
+
 void MemoryBudget::charge(std::size_t bytes) {
   std::size_t used = used_.load(std::memory_order_relaxed);
   for (;;) {
-    if (bytes > SIZE_MAX - used) throw std::bad_alloc();
-    const std::size_t total = used + bytes;
-    if ((fixed_ || total > kUnchecked) && total > limit()) throw std::bad_alloc();
+    const std::size_t total = bytes > SIZE_MAX - used ? SIZE_MAX : used + bytes;
+    if ((fixed_ || total > kUnchecked) && total > limit())
+      throw BudgetExceeded(total, limit(), entries_.load(std::memory_order_relaxed));
     if (used_.compare_exchange_weak(used, total, std::memory_order_relaxed)) return;
   }
 }
 
+void MemoryBudget::charge_nodes(std::size_t nodes) {
+  const std::size_t per = cost_.node_bytes();
+  charge(per != 0 && nodes > SIZE_MAX / per ? SIZE_MAX : nodes * per);
+}
+
 void MemoryBudget::charge_entries(std::size_t entries) {
-  if (entries > SIZE_MAX / kDictEntryBytes) throw std::bad_alloc();
-  charge(entries * kDictEntryBytes);
+  const std::size_t before = entries_.fetch_add(entries, std::memory_order_relaxed);
+  const std::size_t after = entries > SIZE_MAX - before ? SIZE_MAX : before + entries;
+  const std::size_t was = cost_.entry_bytes(before), now = cost_.entry_bytes(after);
+  try {
+    charge(now == SIZE_MAX ? SIZE_MAX : now - was);
+  } catch (...) {
+    entries_.fetch_sub(entries, std::memory_order_relaxed);
+    throw;
+  }
 }
 
 void MemoryBudget::release(std::size_t bytes) noexcept {

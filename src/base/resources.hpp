@@ -19,6 +19,11 @@ class Interrupt {
 // Thrown by a computation that stopped because its Interrupt asked it to.
 struct Interrupted {};
 
+// Thrown in a child process forked (by an Interrupt's code) while the
+// computation's helper threads were working: their share of the work does
+// not exist in the child.
+struct Forked {};
+
 struct Resources {
   // Charged for result storage and result entries; null: no limit.
   MemoryBudget* budget = nullptr;

@@ -26,8 +26,10 @@ void* allocate_bytes(std::size_t bytes) {
 SquareRows::SquareRows(std::uint32_t n, MemoryBudget* budget) : n_(n) {
   const std::size_t cells = std::size_t{n} * n;
   if (budget) {
-    if (cells > SIZE_MAX / (kDictEntryBytes + sizeof(Weight))) throw std::bad_alloc();
-    budget->charge(cells * (kDictEntryBytes + sizeof(Weight)));
+    if (cells > SIZE_MAX / sizeof(Weight)) throw std::bad_alloc();
+    budget->charge_nodes(n);
+    budget->charge_entries(cells);
+    budget->charge(cells * sizeof(Weight));
   }
   cells_ = allocate_storage<Weight>(cells);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/memory_budget.hpp"
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
 
@@ -49,6 +50,9 @@ PyObject* trampoline(Body&& body) noexcept {
       return nullptr;
     } catch (Panic& failure) {
       panic_message = std::move(failure.message);
+    } catch (const base::BudgetExceeded& refused) {
+      PyErr_SetString(PyExc_MemoryError, refused.what());
+      return nullptr;
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return nullptr;

@@ -33,8 +33,8 @@ Clock::duration switch_interval() {
 
 }  // namespace
 
-UnlockedComputation::UnlockedComputation() noexcept
-    : main_thread_(on_main_thread()), next_check_(Clock::now() + kSignalPeriod) {
+UnlockedComputation::UnlockedComputation(const base::ResultCost& cost) noexcept
+    : budget_(cost), main_thread_(on_main_thread()), next_check_(Clock::now() + kSignalPeriod) {
   resources_.budget = &budget_;
   resources_.interrupt = main_thread_ ? this : nullptr;
 }
@@ -69,6 +69,12 @@ PyErr UnlockedComputation::take_interruption() {
   PyErr error = std::move(*interruption_);
   interruption_.reset();
   return error;
+}
+
+PyErr UnlockedComputation::forked_error() {
+  return PyErr::new_err(PyExc_RuntimeError,
+                        "the process was forked while velkor computed on several threads; "
+                        "the call cannot finish in the child process");
 }
 
 void LockSharing::check() {

@@ -19,12 +19,16 @@ namespace velkor::boundary {
 // is held again; a handler that raises nothing lets the computation go on.
 class UnlockedComputation final : public base::Interrupt {
  public:
-  UnlockedComputation() noexcept;
+  // `cost`: what the result will cost once built, for the memory budget;
+  // it must outlive the computation.
+  explicit UnlockedComputation(const base::ResultCost& cost) noexcept;
   UnlockedComputation(const UnlockedComputation&) = delete;
   UnlockedComputation& operator=(const UnlockedComputation&) = delete;
 
   // `work(resources)`, without the lock. The lock is held again when it
-  // returns or throws; an interruption throws the handler's error.
+  // returns or throws; an interruption throws the handler's error, a fork
+  // of the process while the work ran on several threads a RuntimeError in
+  // the child.
   template <class Work>
   auto run(Work&& work) {
     try {
@@ -32,6 +36,8 @@ class UnlockedComputation final : public base::Interrupt {
       return std::forward<Work>(work)(resources_);
     } catch (const base::Interrupted&) {
       throw take_interruption();
+    } catch (const base::Forked&) {
+      throw forked_error();
     }
   }
 
@@ -52,6 +58,7 @@ class UnlockedComputation final : public base::Interrupt {
   };
 
   PyErr take_interruption();
+  static PyErr forked_error();
 
   base::MemoryBudget budget_;
   base::Resources resources_;

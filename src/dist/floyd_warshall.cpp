@@ -70,6 +70,7 @@ class Solver {
     out_.nodes = n_;
     if (n_ == 0) return PathRows(std::move(out_));
     charge_storage(budget_, n_, sizeof(PathRows::Row) + sizeof(NodeIndex));
+    if (budget_) budget_->charge_nodes(n_);
     out_.rows.resize(n_);
 
     const std::size_t arcs = graph.edges.size();
@@ -110,8 +111,9 @@ class Solver {
   void charge_lower_bounds() {
     if (!budget_) return;
     // Not needed when even a result with every pair present would fit.
-    const double worst = static_cast<double>(n_) * static_cast<double>(n_) *
-                         static_cast<double>(base::kDictEntryBytes + sizeof(PathRows::Cell));
+    const std::size_t pairs = std::size_t{n_} * n_;
+    const double worst = static_cast<double>(budget_->entries_cost(pairs)) +
+                         static_cast<double>(pairs) * static_cast<double>(sizeof(PathRows::Cell));
     if (worst <= static_cast<double>(base::MemoryBudget::kUnchecked) ||
         worst + static_cast<double>(budget_->used()) <= static_cast<double>(budget_->limit()))
       return;

@@ -3,6 +3,7 @@
 
 #include <cxxabi.h>
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -41,6 +42,18 @@ unsigned env_cap() noexcept {
   return v > 65536 ? 65536u : static_cast<unsigned>(v);
 }
 
+// Forks of this process, counted in the child: a team made before a fork
+// sees a different count in the child.
+std::atomic<std::uint64_t> fork_count{0};
+
+void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t forks_so_far() noexcept {
+  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+  (void)registered;
+  return fork_count.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 unsigned thread_count(unsigned requested) noexcept {
@@ -56,26 +69,36 @@ constexpr unsigned kMaxTeam = 1024;
 Team::Team(const base::Resources& resources, std::size_t min_work)
     : interrupt_(resources.interrupt),
       size_(std::min(thread_count(resources.threads), kMaxTeam)),
-      min_work_(min_work) {}
+      min_work_(min_work),
+      forks_(forks_so_far()) {}
 
 Team::~Team() {
+  if (forked()) {
+    // The helpers do not exist here; their handles, lock and condition
+    // variables are abandoned as they are.
+    (void)helpers_.release();
+    return;
+  }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(helpers_->mutex);
     shutdown_ = true;
   }
-  wake_.notify_all();
-  for (std::thread& t : threads_) t.join();
+  helpers_->wake.notify_all();
+  for (std::thread& t : helpers_->threads) t.join();
 }
+
+bool Team::forked() const noexcept { return fork_count.load(std::memory_order_relaxed) != forks_; }
 
 void Team::poll() {
   if (interrupt_ && interrupt_->requested()) throw base::Interrupted{};
 }
 
 void Team::start_helpers(unsigned wanted) noexcept {
-  while (threads_.size() < wanted) {
-    const auto slot = static_cast<unsigned>(threads_.size() + 1);
+  std::vector<std::thread>& threads = helpers_->threads;
+  while (threads.size() < wanted) {
+    const auto slot = static_cast<unsigned>(threads.size() + 1);
     try {
-      threads_.emplace_back([this, slot] { helper(slot); });
+      threads.emplace_back([this, slot] { helper(slot); });
     } catch (...) {
       return;  // the system refuses more threads: go on with those there are
     }
@@ -83,7 +106,7 @@ void Team::start_helpers(unsigned wanted) noexcept {
 }
 
 void Team::fail(std::exception_ptr error) noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(helpers_->mutex);
   if (!error_) error_ = std::move(error);
   stop_.store(true, std::memory_order_relaxed);
 }
@@ -107,23 +130,24 @@ void Team::helper(unsigned slot) {
   // (Declared const, so the result must be used for the call to stay.)
   [[maybe_unused]] abi::__cxa_eh_globals* volatile exception_state = abi::__cxa_get_globals();
   std::uint64_t seen = 0;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(helpers_->mutex);
   for (;;) {
-    wake_.wait(lock, [&] { return shutdown_ || generation_ != seen; });
+    helpers_->wake.wait(lock, [&] { return shutdown_ || generation_ != seen; });
     if (shutdown_) return;
     seen = generation_;
     if (slot > taking_part_) continue;
     lock.unlock();
     take_units(slot);
     lock.lock();
-    if (--active_ == 0) idle_.notify_one();
+    if (--active_ == 0) helpers_->idle.notify_one();
   }
 }
 
 void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
+  if (forked()) helpers = 0;
   if (helpers > 0) {
     start_helpers(helpers);
-    helpers = std::min(helpers, static_cast<unsigned>(threads_.size()));
+    helpers = std::min(helpers, static_cast<unsigned>(helpers_->threads.size()));
   }
   if (helpers == 0) {
     for (std::size_t unit = 0; unit < units; ++unit) {
@@ -133,7 +157,7 @@ void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(helpers_->mutex);
     task_ = task;
     ctx_ = ctx;
     units_ = units;
@@ -144,18 +168,29 @@ void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
     active_ = helpers;
     ++generation_;
   }
-  wake_.notify_all();
+  helpers_->wake.notify_all();
 
   bool interrupted = false;
   while (!stop_.load(std::memory_order_relaxed)) {
+    std::exception_ptr raised;
     try {
-      if (interrupt_ && interrupt_->requested()) {
-        interrupted = true;
-        stop_.store(true, std::memory_order_relaxed);
-        break;
-      }
+      interrupted = interrupt_ && interrupt_->requested();
     } catch (...) {
-      fail(std::current_exception());
+      raised = std::current_exception();
+    }
+    if (forked()) {
+      // A child forked by the Interrupt's code: the units the helpers took
+      // are lost, and nothing of theirs may be waited on.
+      if (raised) std::rethrow_exception(raised);
+      if (interrupted) throw base::Interrupted{};
+      throw base::Forked{};
+    }
+    if (raised) {
+      fail(std::move(raised));
+      break;
+    }
+    if (interrupted) {
+      stop_.store(true, std::memory_order_relaxed);
       break;
     }
     const std::size_t unit = next_.fetch_add(1, std::memory_order_relaxed);
@@ -170,8 +205,8 @@ void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
 
   std::exception_ptr error;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [&] { return active_ == 0; });
+    std::unique_lock<std::mutex> lock(helpers_->mutex);
+    helpers_->idle.wait(lock, [&] { return active_ == 0; });
     error = std::move(error_);
     error_ = nullptr;
   }

@@ -36,6 +36,12 @@ inline constexpr std::size_t kParallelMinWork = std::size_t{1} << 21;
 // each one: on a stop request, or when a unit throws on any thread, no
 // further unit is handed out, the units under way finish, and the caller
 // throws (base::Interrupted, or the first exception thrown by a unit).
+//
+// The Interrupt runs the caller's code, which may fork the process. The
+// child has the calling thread only: there the team never waits for, wakes
+// or joins its helpers (their locks and condition variables may be in any
+// state), runs later jobs on the calling thread, and fails a job that was
+// spread over helpers when the fork came with base::Forked.
 class Team {
  public:
   explicit Team(const base::Resources& resources, std::size_t min_work = kParallelMinWork);
@@ -72,20 +78,29 @@ class Team {
  private:
   using Task = void (*)(void*, std::size_t, unsigned);
 
+  // The helpers and what they synchronise on; left alone (never destroyed)
+  // in a forked child.
+  struct Helpers {
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable wake;  // helpers: a new job or shutdown
+    std::condition_variable idle;  // caller: the last helper left the job
+  };
+
   void dispatch(std::size_t units, unsigned helpers, Task task, void* ctx);
   void start_helpers(unsigned wanted) noexcept;
   void helper(unsigned slot);
   void take_units(unsigned slot);
   void fail(std::exception_ptr error) noexcept;
+  // True in a child forked since the team was made.
+  bool forked() const noexcept;
 
   base::Interrupt* interrupt_;
   unsigned size_;
   std::size_t min_work_;
+  std::uint64_t forks_;  // the process's fork count when the team was made
 
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable wake_;  // helpers: a new job or shutdown
-  std::condition_variable idle_;  // caller: the last helper left the job
+  std::unique_ptr<Helpers> helpers_ = std::make_unique<Helpers>();
   std::uint64_t generation_ = 0;
   bool shutdown_ = false;
   unsigned taking_part_ = 0;  // helpers of the current job: slots 1..taking_part_

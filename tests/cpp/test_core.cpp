@@ -1,5 +1,6 @@
 // Tests of the computational core: the graph model, all-pairs distances and nearest common descendants.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,13 @@
 #include "dist/nearest_common_descendant_detail.hpp"
 #include "dist/parallel.hpp"
 #include "reference.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -411,6 +419,9 @@ bool throws_interrupted(F&& f) {
   return false;
 }
 
+// Result entries at a plain price, as a dict of about this size would cost.
+constexpr base::LinearResultCost kEntryCost(96);
+
 void test_budget() {
   // 200 sources each reaching all of 200 sinks: 40,000 entries (about 4 MB
   // charged), far more than the cheap lower bound, so each method must
@@ -421,14 +432,14 @@ void test_budget() {
     for (NodeIndex b = 200; b < 400; ++b) fan.edges.push_back(Edge{a, b, a + b});
   for (ApspMethod method : {ApspMethod::dense, ApspMethod::dijkstra})
     for (unsigned t : {1u, 2u}) {
-      base::MemoryBudget small(2u << 20);
+      base::MemoryBudget small(2u << 20, kEntryCost);
       Resources res = threads(t);
       res.budget = &small;
       ApspOptions opt{method};
       opt.parallel_min_work = 0;
       CHECK_MSG(throws_bad_alloc([&] { apsp(fan, opt, res); }), "fan, method %d threads %u",
                 static_cast<int>(method), t);
-      base::MemoryBudget enough(16u << 20);
+      base::MemoryBudget enough(16u << 20, kEntryCost);
       res.budget = &enough;
       CHECK(read(apsp(fan, opt, res), 400, "fan").size() == 40000 + 400);
     }
@@ -439,14 +450,14 @@ void test_budget() {
   Graph ring;
   ring.nodes = 3000;
   for (NodeIndex v = 0; v < 3000; ++v) ring.edges.push_back(Edge{v, (v + 1) % 3000, 1});
-  base::MemoryBudget budget(64u << 20);
+  base::MemoryBudget budget(64u << 20, kEntryCost);
   CountingInterrupt never(0);
   Resources res = threads(2);
   res.budget = &budget;
   res.interrupt = &never;
   CHECK(throws_bad_alloc([&] { dist::floyd_warshall(ring, res); }) && never.calls < 10);
 
-  base::MemoryBudget square(2u << 20);
+  base::MemoryBudget square(2u << 20, kEntryCost);
   res.budget = &square;
   CHECK(throws_bad_alloc([&] { dist::nearest_common_descendant(graph_of(200, {}), 5, res); }));
 }
@@ -488,6 +499,62 @@ Entries ncd_pairs(NodeIndex n, std::initializer_list<Entry> off_diagonal) {
   for (NodeIndex x = 0; x < n; ++x)
     for (NodeIndex y = 0; y < n; ++y) out.emplace_back(x, y, x == y ? 0 : r.at({x, y}));
   return out;
+}
+
+// The call's Interrupt runs the caller's code, which may fork (a signal
+// handler calling os.fork()). In the child, a job spread over helpers fails
+// with base::Forked, later jobs run on the calling thread alone, and the
+// team's end waits for nothing: the child must exit, not hang.
+struct ForkingInterrupt final : base::Interrupt {
+  int calls = 0;
+  pid_t child = -1;
+  bool requested() override {
+    if (++calls == 5) child = fork();
+    return false;
+  }
+};
+
+void test_fork_while_helpers_work() {
+  ForkingInterrupt forking;
+  Resources res = threads(2);
+  res.interrupt = &forking;
+  std::vector<std::atomic<int>> done(400);
+  auto job = [&](std::size_t unit, unsigned) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    done[unit].fetch_add(1);
+  };
+  int outcome = 0;  // in the child: 0 when everything went as it must
+  {
+    dist::detail::Team team(res, 0);
+    bool forked = false;
+    try {
+      team.run(done.size(), SIZE_MAX, job);
+    } catch (const base::Forked&) {
+      forked = true;
+    }
+    if (forking.child == 0) {
+      for (auto& d : done) d.store(0);
+      team.run(done.size(), SIZE_MAX, job);
+      for (auto& d : done) outcome |= d.load() != 1;
+      outcome |= forked ? 0 : 2;
+    }
+  }
+  if (forking.child == 0) _exit(outcome);
+  CHECK(forking.child > 0);
+  if (forking.child <= 0) return;
+  int status = 0;
+  pid_t waited = 0;
+  for (int i = 0; i < 1000 && waited == 0; ++i) {
+    waited = waitpid(forking.child, &status, WNOHANG);
+    if (waited == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (waited == 0) {
+    kill(forking.child, SIGKILL);
+    waitpid(forking.child, &status, 0);
+  }
+  CHECK_MSG(waited == forking.child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+            "forked child: %s, status %d", waited == 0 ? "hung" : "ended", status);
+  for (auto& d : done) CHECK(d.load() == 1);
 }
 
 void test_ncd_examples() {
@@ -557,6 +624,7 @@ int main() {
   test_threads_agree();
   test_budget();
   test_interrupt();
+  test_fork_while_helpers_work();
   test_ncd_examples();
   test_ncd_random();
   return velkor::testing::finish();

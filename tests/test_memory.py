@@ -1,0 +1,149 @@
+"""Memory: what the budget charges for a result against what a built result holds,
+and results near a memory limit end in a result or an early MemoryError, never
+in the kernel ending the process."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Inputs of the measured calls, with their expected entry counts. Ring
+# weights of 1000 make nearly every distance a new int; the ring of 1183
+# nodes has just more entries (1,399,489) than a dict table of 2^21 slots
+# holds, so the dict grows at the very end, the most expensive moment.
+CALLS = {
+    "ring": ("edges = {(i, (i + 1) % n): 1000 for i in range(n)}",
+             "velkor.floyd_warshall_u32(edges)"),
+    "labelled ring": ("edges = {(f'n{i}', f'n{(i + 1) % n}'): 1000 for i in range(n)}",
+                      "velkor.floyd_warshall(edges)"),
+    # Sparse distances, a full n * n result; values up to 200 are the
+    # interpreter's shared ints.
+    "ncd": ("edges = {(i, (i + 1) % n): 1 + i % 150 for i in range(n)}",
+            "velkor.nearest_common_descendant_u32(edges, 200)"),
+    "labelled ncd, large values": ("edges = {(f'n{i}', f'n{(i + 1) % n}'): 1000 + i for i in range(n)}",
+                                   "velkor.nearest_common_descendant(edges, 10**9)"),
+    # All distances of a ring given: nearly every value a new int.
+    "ncd of all distances": ("edges = velkor.floyd_warshall_u32({(i, (i + 1) % n): 1000 for i in range(n)})",
+                             "velkor.nearest_common_descendant_u32(edges, 10**9)"),
+}
+
+PRELUDE = """
+import os, resource, sys, time, velkor
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+"""
+
+
+def _python(code, timeout=120, wrapper=()):
+    return subprocess.run([*wrapper, sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.mark.address_space_limit
+@pytest.mark.parametrize("case, n", [("ring", 1183), ("ncd", 1000), ("ncd of all distances", 1000)])
+def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
+    # The charge is read from the refusal of the call under a small
+    # address-space limit; what the dict holds at its peak is traced by the
+    # interpreter's own allocator hooks (sizes as requested, so the charge,
+    # which counts the allocator's rounding, should exceed it by a little).
+    setup, call = CALLS[case]
+    proc = _python(f"""
+        import re, tracemalloc
+        n = {n}
+        {setup}
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (70 << 20), hard))
+        try:
+            {call}
+            sys.exit("not refused")
+        except MemoryError as e:
+            charged = int(re.search(r"needs at least (\\d+) bytes", str(e)).group(1))
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        tracemalloc.start()
+        base = tracemalloc.get_traced_memory()[0]
+        result = {call}
+        peak = tracemalloc.get_traced_memory()[1] - base
+        print(len(result), charged, peak)
+    """)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    entries, charged, peak = map(int, proc.stdout.split())
+    assert entries == n * n
+    assert peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
+
+
+def _memory_cgroup():
+    """The directory of this process's memory cgroup, and whether it is v2."""
+    with open("/proc/self/cgroup") as f:
+        lines = [line.rstrip("\n").split(":", 2) for line in f]
+    for _, controllers, path in lines:
+        if "memory" in controllers.split(","):
+            return f"/sys/fs/cgroup/memory{path}", False
+    for hid, controllers, path in lines:
+        if hid == "0" and not controllers:
+            return f"/sys/fs/cgroup{path}", True
+    pytest.fail("this process has no memory cgroup (/proc/self/cgroup names none)")
+
+
+@pytest.fixture
+def limited_cgroup():
+    """A child memory cgroup of this process's own, limited to LIMIT bytes;
+    yields a command prefix that runs a program inside it."""
+    parent, v2 = _memory_cgroup()
+    path = os.path.join(parent, f"velkor-test-{os.getpid()}")
+    try:
+        os.makedirs(path, exist_ok=True)
+        limit_file = "memory.max" if v2 else "memory.limit_in_bytes"
+        with open(os.path.join(path, limit_file), "w") as f:
+            f.write(str(LIMIT))
+        if v2 and os.path.exists(os.path.join(path, "memory.swap.max")):
+            with open(os.path.join(path, "memory.swap.max"), "w") as f:
+                f.write("0")
+    except OSError as e:
+        pytest.fail(f"cannot make a memory cgroup below {parent} (needs root and a writable "
+                    f"cgroup hierarchy with the memory controller): {e}")
+    try:
+        yield ["sh", "-c", f'echo $$ > {path}/cgroup.procs && exec "$@"', "sh"]
+    finally:
+        os.rmdir(path)
+
+
+LIMIT = 256 << 20
+
+# Sizes around the limit: the smallest succeed, the largest are refused at
+# once; in between, results the old charges let through were ended by the
+# kernel.
+SIZES = [800, 1100, 1250, 1400, 1700]
+
+
+@pytest.mark.address_space_limit
+@pytest.mark.parametrize("limit", ["cgroup", "address space"])
+def test_results_near_a_memory_limit_succeed_or_are_refused_early(limit, request):
+    wrapper = request.getfixturevalue("limited_cgroup") if limit == "cgroup" else ()
+    for case in ["ring", "labelled ring", "ncd", "labelled ncd, large values"]:
+        setup, call = CALLS[case]
+        for n in SIZES:
+            lower = "" if limit == "cgroup" else (
+                f"resource.setrlimit(resource.RLIMIT_AS, (vm_size() + {LIMIT}, resource.RLIM_INFINITY))")
+            proc = _python(f"""
+                n = {n}
+                {setup}
+                {lower}
+                start = time.monotonic()
+                try:
+                    print("result", len({call}))
+                except MemoryError as e:
+                    print("refused" if "needs at least" in str(e) else "MemoryError", time.monotonic() - start)
+            """, wrapper=wrapper)
+            what = f"{case}, n = {n}, {limit} limited to {LIMIT >> 20} MiB"
+            assert proc.returncode == 0, f"{what}: exit status {proc.returncode}\n{proc.stderr[-2000:]}"
+            outcome, value = proc.stdout.split()
+            if outcome == "result":
+                assert int(value) == n * n, what
+            else:
+                # Refused by the budget before the result was made, not by
+                # an allocation failing on the way.
+                assert outcome == "refused" and float(value) < 1.0, f"{what}: {outcome} after {float(value):.1f} s"
