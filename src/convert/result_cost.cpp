@@ -35,7 +35,7 @@ constexpr unsigned long kLargestSharedInt = 256;
 // entries (hash, key, value) for two thirds of the slots. A dict presized
 // for n entries starts with room for them, but never with more than 2^17
 // slots; when full it moves to the smallest power of two of at least three
-// times its entries, holding both tables while it copies.
+// times its entries (twice its slots), holding both tables while it copies.
 constexpr std::size_t kTableHeader = 64;
 constexpr std::size_t kTableEntry = 3 * sizeof(void*);
 constexpr unsigned kMinLog2Slots = 3;
@@ -69,15 +69,19 @@ DictResultCost::DictResultCost(Nodes nodes, Values values) noexcept {
 std::size_t DictResultCost::entry_bytes(std::size_t entries) const noexcept {
   if (entries == 0) return 0;
   if (entries > kMaxEntries) return SIZE_MAX;
-  unsigned log2 = entries > usable(kMaxPresizeLog2) ? kMaxPresizeLog2 : log2_slots_for((entries * 3 + 1) / 2);
-  std::size_t peak = 0;
-  while (entries > usable(log2)) {
-    const std::size_t held = usable(log2);
-    const unsigned next = log2_slots_for(held * 3);
-    peak = std::max(peak, held * per_entry_ + table_bytes(log2) + table_bytes(next));
-    log2 = next;
+  std::size_t peak;
+  if (entries <= usable(kMaxPresizeLog2)) {
+    peak = entries * per_entry_ + table_bytes(log2_slots_for((entries * 3 + 1) / 2));
+  } else {
+    // The table ends at the smallest size beyond the presized one that
+    // holds every entry; each growth step doubles it, and the last step,
+    // the largest, is the peak of all steps.
+    unsigned log2 = std::max(kMaxPresizeLog2, log2_slots_for(entries * 3 / 2));
+    while (usable(log2) < entries) ++log2;
+    peak = entries * per_entry_ + table_bytes(log2);
+    if (log2 > kMaxPresizeLog2)
+      peak = std::max(peak, usable(log2 - 1) * per_entry_ + table_bytes(log2 - 1) + table_bytes(log2));
   }
-  peak = std::max(peak, entries * per_entry_ + table_bytes(log2));
   // Allocator overhead (pool headers, partly used pools and pages) and
   // page tables: one sixteenth more.
   return peak + peak / 16;
