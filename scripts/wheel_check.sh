@@ -106,9 +106,10 @@ PY
 status=0
 first=1
 for python in "${pythons[@]}"; do
-  v="$(py_version "$python")"
-  echo "== CPython $v ($python)"
-  bpython="$(fresh_venv "$python" "build-$v" build)"
+  k="$(py_key "$python")"
+  read -r py_tag abi_tag < <(key_wheel_tags "$k")
+  echo "== CPython $(key_label "$k") ($python)"
+  bpython="$(fresh_venv "$python" "build-$k" build)"
 
   if [ "$first" -eq 1 ]; then
     first=0
@@ -126,18 +127,19 @@ for python in "${pythons[@]}"; do
 
   # Every wheel is built from the unpacked sdist, which so proves complete.
   echo "-- wheel"
-  rm -f "$dist"/velkor-*-cp"${v/./}"-*.whl
-  "$bpython" -m build --wheel --outdir "$dist" "$srcdir" >"$work/build-wheel-$v.log" 2>&1 || {
-    cat "$work/build-wheel-$v.log"; fail "building the wheel with CPython $v"; continue; }
-  wheel="$(ls "$dist"/velkor-*-cp"${v/./}"-*.whl)"
+  # Named by both tags: velkor-*-cp315-*.whl would take in a cp315t wheel too.
+  rm -f "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl
+  "$bpython" -m build --wheel --outdir "$dist" "$srcdir" >"$work/build-wheel-$k.log" 2>&1 || {
+    cat "$work/build-wheel-$k.log"; fail "building the wheel with CPython $k"; continue; }
+  wheel="$(ls "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl)"
   echo "   wheel: $(basename "$wheel")"
   check_wheel "$wheel" "$bpython" || fail "the wheel's contents"
 
-  vpython="$(fresh_venv "$python" "venv-$v" "$wheel[test]" mypy)"
+  vpython="$(fresh_venv "$python" "venv-$k" "$wheel[test]" mypy)"
   where="$(cd "$work" && "$vpython" -c 'import velkor; print(velkor.__file__)')" || { fail "importing velkor"; continue; }
   echo "   velkor.__file__ = $where"
   case "$where" in
-    "$work/venv-$v/"*) ;;
+    "$work/venv-$k/"*) ;;
     *) fail "velkor was not imported from the fresh environment" ;;
   esac
 
@@ -147,8 +149,8 @@ for python in "${pythons[@]}"; do
   echo "-- mypy --strict tests/typing/misuse.py (must be rejected)"
   check_misuse "$vpython"
 
-  echo "-- pytest against the installed wheel (CPython $v)"
-  (cd "$work" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || fail "pytest with CPython $v"
+  echo "-- pytest against the installed wheel (CPython $k)"
+  (cd "$work" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || fail "pytest with CPython $k"
 done
 
 if [ "$status" -eq 0 ]; then echo "== wheel check passed"; else echo "== wheel check FAILED" >&2; fi
