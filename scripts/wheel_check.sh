@@ -4,7 +4,8 @@
 # output, the wheel installs into a fresh virtual environment outside the
 # checkout, mypy --strict accepts tests/typing/usage.py and rejects exactly the
 # marked lines of tests/typing/misuse.py with the installed stubs, and the test
-# suite passes against the installed wheel.
+# suite passes against the installed wheel. First it checks that cibuildwheel
+# (from PyPI) would build the intended set of Linux wheels.
 # Set PYTHON=/path/to/python to check one interpreter only. Set VELKOR_DIST=DIR
 # to keep the sdist and the wheels in DIR (by default they are thrown away).
 set -euo pipefail
@@ -103,7 +104,36 @@ sys.exit(0 if found == marked else 1)
 PY
 }
 
+# The wheels that cibuildwheel would build from pyproject.toml's
+# [tool.cibuildwheel] for Linux x86_64 and aarch64 must be exactly those listed
+# here. Printing the list needs no container engine.
+cibuildwheel_version="4.3.5"
+check_cibuildwheel() {
+  local cpython="$1" got expected="" v libc arch
+  for libc in manylinux musllinux; do
+    for arch in x86_64 aarch64; do
+      for v in 312 313 314 315; do expected+="cp$v-${libc}_$arch"$'\n'; done
+    done
+  done
+  echo "== cibuildwheel $cibuildwheel_version: builds for Linux x86_64 and aarch64"
+  # Options that CIBW_* variables would set do not count: pyproject.toml's do.
+  got="$(cd "$ROOT" && for var in ${!CIBW_@}; do unset "$var"; done &&
+    "$(dirname "$cpython")/cibuildwheel" --print-build-identifiers --platform linux --archs x86_64,aarch64)" || {
+    fail "cibuildwheel rejected the configuration"; return; }
+  got="$(sort <<<"$got")"
+  expected="$(sort <<<"${expected%$'\n'}")"
+  if [ "$got" = "$expected" ]; then
+    echo "   $(wc -l <<<"$got") builds: $(tr '\n' ' ' <<<"$got")"
+  else
+    diff <(echo "$expected") <(echo "$got") | sed -n 's/^</   missing:/p; s/^>/   unexpected:/p' || true
+    fail "cibuildwheel's builds are not the 16 expected (cp312 to cp315; manylinux and musllinux; x86_64 and aarch64)"
+  fi
+}
+
 status=0
+cibw_python="$(fresh_venv "${pythons[0]}" cibuildwheel "cibuildwheel==$cibuildwheel_version")"
+check_cibuildwheel "$cibw_python"
+
 first=1
 for python in "${pythons[@]}"; do
   k="$(py_key "$python")"
