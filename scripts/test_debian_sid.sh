@@ -164,8 +164,9 @@ make_root() {
   if ! command -v debootstrap >/dev/null 2>&1; then
     command -v apt-get >/dev/null 2>&1 || { echo "error: debootstrap not found" >&2; exit 1; }
     echo "-- installing debootstrap"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap; } >/dev/null </dev/null ||
-      { echo "error: could not install debootstrap" >&2; exit 1; }
+    local out
+    out="$({ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap; } 2>&1 </dev/null)" ||
+      { echo "$out" >&2; echo "error: could not install debootstrap" >&2; exit 1; }
   fi
   mirror="$(debian_mirror)" || true
   [ -n "$mirror" ] || {
