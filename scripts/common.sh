@@ -1,11 +1,44 @@
 # Shared set-up for the project's scripts: find CPython >= 3.12 and make a virtual environment.
-# Sourced by example.sh and test.sh; not run on its own.
+# Sourced by the scripts in this folder; not run on its own.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Prints "MAJOR.MINOR" of a Python executable, or nothing.
 py_version() {
   "$1" -c 'import sys, platform; assert platform.python_implementation() == "CPython"; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
+}
+
+# Prints "MAJOR.MINOR" followed by the ABI flags that give a build an ABI of its
+# own: "t" for a free-threaded build, "d" for a debug build (in the order of the
+# wheel tags: 3.15t, 3.14d, 3.15td). Interpreters with the same key can share
+# built extension modules; those with different keys cannot, so venvs, build
+# folders and wheels are named by it. Prints nothing for anything but CPython.
+py_key() {
+  "$1" -c '
+import platform, sys, sysconfig
+assert platform.python_implementation() == "CPython"
+flags = ""
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    flags += "t"
+if sysconfig.get_config_var("Py_DEBUG") or hasattr(sys, "gettotalrefcount"):
+    flags += "d"
+print("%d.%d%s" % (sys.version_info[0], sys.version_info[1], flags))' 2>/dev/null
+}
+
+# The key as the scripts print it: "3.12", "3.15t (free-threaded)", "3.14d (debug)".
+key_label() {
+  local key="$1" flags kinds=""
+  flags="${key#*.}"; flags="${flags##*[0-9]}"
+  case "$flags" in *t*) kinds="free-threaded" ;; esac
+  case "$flags" in *d*) kinds="${kinds:+$kinds, }debug" ;; esac
+  echo "$key${kinds:+ ($kinds)}"
+}
+
+# The wheel tags of a key: "cp315 cp315t" for 3.15t (the Python tag, then the ABI tag).
+key_wheel_tags() {
+  local key="$1" xy flags
+  xy="${key%%[a-z]*}"; flags="${key#"$xy"}"
+  echo "cp${xy/./} cp${xy/./}$flags"
 }
 
 # True when the executable is CPython 3.12 or later.
@@ -17,29 +50,31 @@ py_ok() {
   [ "$major" -eq 3 ] && [ "$minor" -ge 12 ]
 }
 
-# Lists every distinct CPython >= 3.12 found: $PYTHON if set, then PATH, then pyenv.
+# Lists every CPython >= 3.12 found, one per key (py_key): $PYTHON if set,
+# then PATH, then pyenv. A free-threaded build counts apart from the normal
+# build of the same version.
 find_pythons() {
-  local candidates=() seen="" c real v
+  local candidates=() seen="" c k
   if [ -n "${PYTHON:-}" ]; then
     candidates+=("$PYTHON")
   else
-    for c in python3.15 python3.14 python3.13 python3.12 python3 python; do
+    for c in python3.15 python3.15t python3.14 python3.14t python3.13 python3.13t python3.12 python3 python; do
       command -v "$c" >/dev/null 2>&1 && candidates+=("$(command -v "$c")")
     done
     local pyenv_root=""
     if command -v pyenv >/dev/null 2>&1; then pyenv_root="$(pyenv root 2>/dev/null)"; fi
     [ -n "$pyenv_root" ] || pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-    for c in "$pyenv_root"/versions/3.*/bin/python3; do
+    for c in "$pyenv_root"/versions/3.*/bin/python3 "$pyenv_root"/versions/3.*/bin/python3.*t; do
       [ -x "$c" ] && candidates+=("$c")
     done
   fi
   for c in "${candidates[@]}"; do
     py_ok "$c" || continue
     # A pyenv shim may point at another version than its name says; key by
-    # the version it actually runs.
-    v="$(py_version "$c")"
-    case " $seen " in *" $v "*) continue ;; esac
-    seen="$seen $v"
+    # what it actually runs.
+    k="$(py_key "$c")"
+    case " $seen " in *" $k "*) continue ;; esac
+    seen="$seen $k"
     echo "$c"
   done
 }
@@ -51,13 +86,13 @@ no_python() {
   exit 1
 }
 
-# Creates (or reuses) the virtual environment for one interpreter and
+# Creates (or reuses) the virtual environment for one interpreter, .venv-KEY
+# (.venv-3.12, .venv-3.15t) in the checkout or in $VELKOR_VENV_DIR, and
 # installs velkor into it, plus any extra packages given. Prints the venv's python.
 make_venv() {
   local python="$1"; shift
-  local v venv
-  v="$(py_version "$python")"
-  venv="$ROOT/.venv-$v"
+  local venv
+  venv="${VELKOR_VENV_DIR:-$ROOT}/.venv-$(py_key "$python")"
   if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" >&2 || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
   fi

@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 mapfile -t pythons < <(find_pythons)
 [ "${#pythons[@]}" -gt 0 ] || no_python
 python="${pythons[0]}"
-echo "== building velkor with $python" >&2
+echo "== building velkor with CPython $(key_label "$(py_key "$python")") ($python)" >&2
 vpython="$(make_venv "$python")"
 cd "$ROOT/examples"
 exec "$vpython" shortest_paths.py

@@ -38,10 +38,10 @@ for c in "${pythons[@]}"; do
   key=$(( ${v%%.*} * 1000 + ${v#*.} ))
   if [ "$key" -gt "$best" ]; then best="$key"; python="$c"; fi
 done
-v="$(py_version "$python")"
-echo "== sanitizers (address, undefined), CPython $v ($python)"
+k="$(py_key "$python")"
+echo "== sanitizers (address, undefined), CPython $(key_label "$k") ($python)"
 
-venv="$ROOT/.venv-asan-$v"
+venv="$ROOT/.venv-asan-$k"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
 fi
@@ -70,13 +70,13 @@ ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="$ubsan_options" "$build/velkor_core
 echo "-- building velkor with the sanitizers"
 "${pip[@]}" --force-reinstall --no-deps \
   -C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
-  -C build-dir="$ROOT/build/asan-ext-$v" "$ROOT" || {
+  -C build-dir="$ROOT/build/asan-ext-$k" "$ROOT" || {
   echo "error: building velkor with the sanitizers failed" >&2; exit 1; }
 
 logs="$ROOT/build/asan-reports"
 rm -rf "$logs"
 mkdir -p "$logs"
-echo "-- pytest (CPython $v, ASan, UBSan)"
+echo "-- pytest (CPython $k, ASan, UBSan)"
 (cd "$ROOT" && env \
   LD_PRELOAD="$libasan $libstdcxx" \
   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:log_path=$logs/asan" \

@@ -10,8 +10,8 @@ mapfile -t pythons < <(find_pythons)
 status=0
 first=1
 for python in "${pythons[@]}"; do
-  v="$(py_version "$python")"
-  echo "== CPython $v ($python)"
+  k="$(py_key "$python")"
+  echo "== CPython $(key_label "$k") ($python)"
   vpython="$(make_venv "$python" "pytest>=8" "hypothesis>=6" "cmake>=3.21" "ninja")"
   if [ "$first" -eq 1 ]; then
     # The computational core does not depend on the interpreter: test it once.
@@ -24,7 +24,7 @@ for python in "${pythons[@]}"; do
     echo "-- C++ core tests"
     "$build/velkor_core_tests" || status=1
   fi
-  echo "-- pytest (CPython $v)"
+  echo "-- pytest (CPython $k)"
   (cd "$ROOT" && "$vpython" -m pytest -q -p no:cacheprovider tests) || status=1
 done
 exit "$status"

@@ -4,7 +4,8 @@
 # output, the wheel installs into a fresh virtual environment outside the
 # checkout, mypy --strict accepts tests/typing/usage.py and rejects exactly the
 # marked lines of tests/typing/misuse.py with the installed stubs, and the test
-# suite passes against the installed wheel.
+# suite passes against the installed wheel. First it checks that cibuildwheel
+# (from PyPI) would build the intended set of Linux wheels.
 # Set PYTHON=/path/to/python to check one interpreter only. Set VELKOR_DIST=DIR
 # to keep the sdist and the wheels in DIR (by default they are thrown away).
 set -euo pipefail
@@ -103,12 +104,42 @@ sys.exit(0 if found == marked else 1)
 PY
 }
 
+# The wheels that cibuildwheel would build from pyproject.toml's
+# [tool.cibuildwheel] for Linux x86_64 and aarch64 must be exactly those listed
+# here. Printing the list needs no container engine.
+cibuildwheel_version="4.3.5"
+check_cibuildwheel() {
+  local cpython="$1" got expected="" v libc arch
+  for libc in manylinux musllinux; do
+    for arch in x86_64 aarch64; do
+      for v in 312 313 314 315; do expected+="cp$v-${libc}_$arch"$'\n'; done
+    done
+  done
+  echo "== cibuildwheel $cibuildwheel_version: builds for Linux x86_64 and aarch64"
+  # Options that CIBW_* variables would set do not count: pyproject.toml's do.
+  got="$(cd "$ROOT" && for var in ${!CIBW_@}; do unset "$var"; done &&
+    "$(dirname "$cpython")/cibuildwheel" --print-build-identifiers --platform linux --archs x86_64,aarch64)" || {
+    fail "cibuildwheel rejected the configuration"; return; }
+  got="$(sort <<<"$got")"
+  expected="$(sort <<<"${expected%$'\n'}")"
+  if [ "$got" = "$expected" ]; then
+    echo "   $(wc -l <<<"$got") builds: $(tr '\n' ' ' <<<"$got")"
+  else
+    diff <(echo "$expected") <(echo "$got") | sed -n 's/^</   missing:/p; s/^>/   unexpected:/p' || true
+    fail "cibuildwheel's builds are not the 16 expected (cp312 to cp315; manylinux and musllinux; x86_64 and aarch64)"
+  fi
+}
+
 status=0
+cibw_python="$(fresh_venv "${pythons[0]}" cibuildwheel "cibuildwheel==$cibuildwheel_version")"
+check_cibuildwheel "$cibw_python"
+
 first=1
 for python in "${pythons[@]}"; do
-  v="$(py_version "$python")"
-  echo "== CPython $v ($python)"
-  bpython="$(fresh_venv "$python" "build-$v" build)"
+  k="$(py_key "$python")"
+  read -r py_tag abi_tag < <(key_wheel_tags "$k")
+  echo "== CPython $(key_label "$k") ($python)"
+  bpython="$(fresh_venv "$python" "build-$k" build)"
 
   if [ "$first" -eq 1 ]; then
     first=0
@@ -126,18 +157,19 @@ for python in "${pythons[@]}"; do
 
   # Every wheel is built from the unpacked sdist, which so proves complete.
   echo "-- wheel"
-  rm -f "$dist"/velkor-*-cp"${v/./}"-*.whl
-  "$bpython" -m build --wheel --outdir "$dist" "$srcdir" >"$work/build-wheel-$v.log" 2>&1 || {
-    cat "$work/build-wheel-$v.log"; fail "building the wheel with CPython $v"; continue; }
-  wheel="$(ls "$dist"/velkor-*-cp"${v/./}"-*.whl)"
+  # Named by both tags: velkor-*-cp315-*.whl would take in a cp315t wheel too.
+  rm -f "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl
+  "$bpython" -m build --wheel --outdir "$dist" "$srcdir" >"$work/build-wheel-$k.log" 2>&1 || {
+    cat "$work/build-wheel-$k.log"; fail "building the wheel with CPython $k"; continue; }
+  wheel="$(ls "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl)"
   echo "   wheel: $(basename "$wheel")"
   check_wheel "$wheel" "$bpython" || fail "the wheel's contents"
 
-  vpython="$(fresh_venv "$python" "venv-$v" "$wheel[test]" mypy)"
+  vpython="$(fresh_venv "$python" "venv-$k" "$wheel[test]" mypy)"
   where="$(cd "$work" && "$vpython" -c 'import velkor; print(velkor.__file__)')" || { fail "importing velkor"; continue; }
   echo "   velkor.__file__ = $where"
   case "$where" in
-    "$work/venv-$v/"*) ;;
+    "$work/venv-$k/"*) ;;
     *) fail "velkor was not imported from the fresh environment" ;;
   esac
 
@@ -147,8 +179,8 @@ for python in "${pythons[@]}"; do
   echo "-- mypy --strict tests/typing/misuse.py (must be rejected)"
   check_misuse "$vpython"
 
-  echo "-- pytest against the installed wheel (CPython $v)"
-  (cd "$work" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || fail "pytest with CPython $v"
+  echo "-- pytest against the installed wheel (CPython $k)"
+  (cd "$work" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || fail "pytest with CPython $k"
 done
 
 if [ "$status" -eq 0 ]; then echo "== wheel check passed"; else echo "== wheel check FAILED" >&2; fi
