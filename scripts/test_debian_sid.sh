@@ -126,8 +126,9 @@ for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
 done
 
 # Runs a command in the root, in a mount namespace of its own: /proc, /dev,
-# /sys (read-only), a fresh /tmp and the checkout (read-only, at /src) are
-# mounted there and go away with it, whatever happens.
+# /sys (read-only, but for the cgroup hierarchies, which the memory tests
+# limit), a fresh /tmp and the checkout (read-only, at /src) are mounted
+# there and go away with it, whatever happens.
 in_root() {
   cp -L /etc/resolv.conf "$sid_root/etc/resolv.conf.velkor" && mv -f "$sid_root/etc/resolv.conf.velkor" "$sid_root/etc/resolv.conf"
   install -D -m 644 /etc/ssl/certs/ca-certificates.crt "$sid_root/etc/ssl/certs/ca-certificates.crt"
@@ -137,6 +138,7 @@ in_root() {
     mount -t proc proc "$r/proc"
     mount --rbind /dev "$r/dev"
     mount -t sysfs -o ro sysfs "$r/sys"
+    if mountpoint -q /sys/fs/cgroup; then mount --rbind /sys/fs/cgroup "$r/sys/fs/cgroup"; fi
     mount -t tmpfs -o mode=1777 tmpfs "$r/tmp"
     mount --bind "$src" "$r$dst"
     mount -o remount,bind,ro "$r$dst"
