@@ -1,13 +1,13 @@
 // The per-call thread team: helper threads, job hand-out, interruption and error propagation.
 #include "dist/parallel.hpp"
 
-#include <cxxabi.h>
-
 #include <sched.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/exception_state.hpp"
 
 namespace velkor::dist::detail {
 
@@ -102,10 +102,8 @@ void Team::take_units(unsigned slot) {
 }
 
 void Team::helper(unsigned slot) {
-  // The C++ runtime's per-thread exception state, made now rather than at
-  // the first throw, when memory may be exhausted and making it would abort.
-  // (Declared const, so the result must be used for the call to stay.)
-  [[maybe_unused]] abi::__cxa_eh_globals* volatile exception_state = abi::__cxa_get_globals();
+  // Made now rather than at the first throw, when memory may be exhausted.
+  platform::prepare_exception_state();
   std::uint64_t seen = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
