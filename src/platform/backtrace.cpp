@@ -12,10 +12,11 @@ namespace velkor::platform {
 
 bool write_backtrace() noexcept {
 #if defined(VELKOR_HAVE_EXECINFO)
-  void* frames[64];
-  const int n = backtrace(frames, 64);
-  // Writes straight to the file descriptor and allocates nothing.
-  backtrace_symbols_fd(frames, n, STDERR_FILENO);
+  void* frames[65];
+  const int n = backtrace(frames, 65);
+  // From the caller's frame on, straight to the file descriptor, allocating
+  // nothing.
+  if (n > 1) backtrace_symbols_fd(frames + 1, n - 1, STDERR_FILENO);
   return true;
 #else
   return false;
