@@ -27,7 +27,7 @@ extern thread_local long NESTING VELKOR_TLS_MODEL;
 template <class Body>
 PyObject* trampoline(Body&& body) noexcept {
   GILGuard guard;
-  // Ready before anything can fail.
+  // The C++ runtime's per-thread exception state, made before anything can fail.
   platform::prepare_exception_state();
   if (NESTING >= kMaxNesting) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling velkor");

@@ -7,7 +7,8 @@
 namespace velkor::boundary {
 
 // Number of lock guards this module holds on the current thread. Read on
-// every reference release.
+// every reference release, so it takes the cheapest TLS model the C library
+// allows.
 extern thread_local long GIL_COUNT VELKOR_TLS_MODEL;
 
 // Releases one reference: at once when this thread holds a guard, otherwise
