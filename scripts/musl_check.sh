@@ -22,7 +22,8 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
 "${pip[@]}" --upgrade pip || true
-"${pip[@]}" ziglang "cmake>=3.21" ninja || { echo "error: could not install ziglang, cmake and ninja" >&2; exit 1; }
+# One release series of Zig: its driver and bundled libc++ change between them.
+"${pip[@]}" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja || { echo "error: could not install ziglang, cmake and ninja" >&2; exit 1; }
 zig="$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 [ -x "$zig" ] || { echo "error: no zig executable in the ziglang package ($zig)" >&2; exit 1; }
 echo "-- zig $("$zig" version)"
