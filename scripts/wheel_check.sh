@@ -4,8 +4,9 @@
 # output, the wheel installs into a fresh virtual environment outside the
 # checkout, mypy --strict accepts tests/typing/usage.py and rejects exactly the
 # marked lines of tests/typing/misuse.py with the installed stubs, and the test
-# suite passes against the installed wheel. First it checks that cibuildwheel
-# (from PyPI) would build the intended set of Linux wheels.
+# suite passes against the installed wheel; the extension module needs no glibc
+# symbol version newer than 2.28. First it checks that cibuildwheel (from PyPI)
+# would build the intended set of Linux wheels.
 # Set PYTHON=/path/to/python to check one interpreter only. Set VELKOR_DIST=DIR
 # to keep the sdist and the wheels in DIR (by default they are thrown away).
 set -euo pipefail
@@ -76,6 +77,36 @@ for what in missing:
 for n in sorted(names):
     print(f"   {n}")
 sys.exit(1 if missing else 0)
+PY
+}
+
+# The newest glibc symbol version the extension module may need: the module
+# must load on every system of the manylinux_2_28 family (glibc 2.28 and
+# later). The C++ runtime's own versions (GLIBCXX_, CXXABI_) are not counted.
+max_glibc="2.28"
+
+# Lists the glibc versions the module's undefined symbols ask for (objdump -T)
+# and fails, naming the symbols, when one is newer than $max_glibc.
+check_glibc() {
+  local module="$1" table
+  table="$(objdump -T "$module")" || { fail "objdump -T $module (objdump comes with binutils)"; return; }
+  "$2" - "$max_glibc" "$table" <<'PY' || fail "the module needs glibc symbols newer than $max_glibc"
+import re, sys
+limit = tuple(int(x) for x in sys.argv[1].split("."))
+needs = {}
+for line in sys.argv[2].splitlines():
+    m = re.search(r"\bGLIBC_(\d+(?:\.\d+)+)\b", line)
+    if m and "*UND*" in line:
+        needs.setdefault(tuple(int(x) for x in m.group(1).split(".")), []).append(line.split()[-1])
+if not needs:
+    print("   no versioned glibc symbols found: not a glibc-linked module?")
+    sys.exit(1)
+name = lambda v: "GLIBC_" + ".".join(map(str, v))
+print("   glibc versions needed: " + ", ".join(name(v) for v in sorted(needs)))
+bad = sorted(v for v in needs if v > limit)
+for v in bad:
+    print(f"   newer than GLIBC_{sys.argv[1]}: {name(v)}: {', '.join(sorted(set(needs[v])))}")
+sys.exit(1 if bad else 0)
 PY
 }
 
@@ -172,6 +203,9 @@ for python in "${pythons[@]}"; do
     "$work/venv-$k/"*) ;;
     *) fail "velkor was not imported from the fresh environment" ;;
   esac
+
+  echo "-- glibc symbol versions of $(basename "$where")"
+  check_glibc "$where" "$bpython"
 
   echo "-- mypy --strict tests/typing/usage.py"
   (cd "$work" && "$vpython" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/typing/usage.py") |

@@ -220,6 +220,7 @@ Ref make_module() {
 }  // namespace
 }  // namespace velkor
 
-extern "C" PyMODINIT_FUNC PyInit_velkor() {
+// PyMODINIT_FUNC makes it extern "C" and exported.
+PyMODINIT_FUNC PyInit_velkor() {
   return velkor::boundary::trampoline([] { return velkor::make_module(); });
 }

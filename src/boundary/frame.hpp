@@ -1,8 +1,6 @@
 // The call frame around every entry from the interpreter: outcome to return value or raised exception.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -10,6 +8,8 @@
 #include "base/memory_budget.hpp"
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
+#include "platform/exception_state.hpp"
+#include "platform/thread_local.hpp"
 
 namespace velkor::boundary {
 
@@ -23,16 +23,13 @@ namespace velkor::boundary {
 // C stack that the interpreter's recursion limit does not see, so nesting is
 // bounded here and a call beyond the bound raises RecursionError.
 inline constexpr long kMaxNesting = 100;
-extern thread_local long NESTING __attribute__((tls_model("initial-exec")));
+extern thread_local long NESTING VELKOR_TLS_MODEL;
 
 template <class Body>
 PyObject* trampoline(Body&& body) noexcept {
   GILGuard guard;
-  // The C++ runtime makes its per-thread exception state on the first throw
-  // of a thread; made then, with memory exhausted, it would abort the
-  // process. Made here, at the entry, it is ready before anything can fail.
-  // (Declared const, so the result must be used for the call to stay.)
-  [[maybe_unused]] abi::__cxa_eh_globals* volatile exception_state = abi::__cxa_get_globals();
+  // The C++ runtime's per-thread exception state, made before anything can fail.
+  platform::prepare_exception_state();
   if (NESTING >= kMaxNesting) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling velkor");
     return nullptr;

@@ -2,13 +2,14 @@
 #pragma once
 
 #include "boundary/python.hpp"
+#include "platform/thread_local.hpp"
 
 namespace velkor::boundary {
 
 // Number of lock guards this module holds on the current thread. Read on
-// every reference release, so it uses the static TLS model: one load instead
-// of a call into the dynamic loader.
-extern thread_local long GIL_COUNT __attribute__((tls_model("initial-exec")));
+// every reference release, so it takes the cheapest TLS model the C library
+// allows.
+extern thread_local long GIL_COUNT VELKOR_TLS_MODEL;
 
 // Releases one reference: at once when this thread holds a guard, otherwise
 // queued in the process-wide pool until a guard is next entered.

@@ -1,9 +1,8 @@
 // The interpreter lock during a long call: released for the computation, offered while a result is built, Ctrl-C checks.
 #include "boundary/lock_sharing.hpp"
 
-#include <unistd.h>
-
 #include "boundary/panic.hpp"
+#include "platform/thread_identity.hpp"
 
 namespace velkor::boundary {
 
@@ -16,7 +15,7 @@ constexpr auto kSignalPeriod = std::chrono::milliseconds(100);
 
 // Signal handlers run on the interpreter's main thread only, which for a
 // Python process is its initial thread.
-bool on_main_thread() noexcept { return gettid() == getpid(); }
+bool on_main_thread() noexcept { return platform::on_initial_thread(); }
 
 // sys.getswitchinterval(), or 5 ms when it cannot be read.
 Clock::duration switch_interval() {

@@ -1,9 +1,6 @@
 // Internal failures: the report on standard error and the PanicException class.
 #include "boundary/panic.hpp"
 
-#include <execinfo.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +8,8 @@
 #include <new>
 
 #include "boundary/error.hpp"
+#include "platform/backtrace.hpp"
+#include "platform/thread_identity.hpp"
 
 namespace velkor::boundary {
 
@@ -29,16 +28,15 @@ const char* short_path(const char* file) {
 
 void report(const std::string& message, const std::source_location& where) {
   std::fprintf(stderr, "velkor: internal failure on thread %ld at %s:%u:%u:\n%s\n",
-               static_cast<long>(gettid()), short_path(where.file_name()),
+               platform::current_thread_id(), short_path(where.file_name()),
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                message.c_str());
   const char* want = std::getenv("VELKOR_BACKTRACE");
   if (want && *want && std::strcmp(want, "0") != 0) {
-    void* frames[64];
-    int n = backtrace(frames, 64);
     std::fputs("native backtrace:\n", stderr);
     std::fflush(stderr);
-    backtrace_symbols_fd(frames, n, STDERR_FILENO);
+    if (!platform::write_backtrace())
+      std::fputs("  not available: this system's C library cannot walk the stack\n", stderr);
   } else {
     std::fputs("note: set the environment variable VELKOR_BACKTRACE=1 to display a native backtrace\n",
                stderr);

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "dist/simd.hpp"
+#include "platform/simd_dispatch.hpp"
 
 namespace velkor::dist::detail {
 
@@ -70,25 +70,28 @@ VELKOR_INLINE void relax_tile(std::uint32_t* d, std::size_t s, std::size_t i0, s
   }
 }
 
-VELKOR_SIMD_CLONES
-void square_plain(std::uint32_t* d, std::size_t s, std::size_t a0, std::size_t a1) {
+VELKOR_SIMD_KERNEL(square_plain, (std::uint32_t* d, std::size_t s, std::size_t a0, std::size_t a1),
+                   (d, s, a0, a1)) {
   relax_k_outer<Plain>(d, s, a0, a1, a0, a1, a0, a1);
 }
 
-VELKOR_SIMD_CLONES
-void square_saturating(std::uint32_t* d, std::size_t s, std::size_t a0, std::size_t a1) {
+VELKOR_SIMD_KERNEL(square_saturating,
+                   (std::uint32_t* d, std::size_t s, std::size_t a0, std::size_t a1),
+                   (d, s, a0, a1)) {
   relax_k_outer<Saturating>(d, s, a0, a1, a0, a1, a0, a1);
 }
 
-VELKOR_SIMD_CLONES
-void tile_plain(std::uint32_t* d, std::size_t s, std::size_t i0, std::size_t i1, std::size_t k0,
-                std::size_t k1, std::size_t j0) {
+VELKOR_SIMD_KERNEL(tile_plain,
+                   (std::uint32_t* d, std::size_t s, std::size_t i0, std::size_t i1,
+                    std::size_t k0, std::size_t k1, std::size_t j0),
+                   (d, s, i0, i1, k0, k1, j0)) {
   relax_tile<Plain>(d, s, i0, i1, k0, k1, j0);
 }
 
-VELKOR_SIMD_CLONES
-void tile_saturating(std::uint32_t* d, std::size_t s, std::size_t i0, std::size_t i1,
-                     std::size_t k0, std::size_t k1, std::size_t j0) {
+VELKOR_SIMD_KERNEL(tile_saturating,
+                   (std::uint32_t* d, std::size_t s, std::size_t i0, std::size_t i1,
+                    std::size_t k0, std::size_t k1, std::size_t j0),
+                   (d, s, i0, i1, k0, k1, j0)) {
   relax_tile<Saturating>(d, s, i0, i1, k0, k1, j0);
 }
 
@@ -148,9 +151,10 @@ void dense_apsp(std::uint32_t* d, std::size_t c, std::size_t s, bool plain, bool
 namespace {
 
 // Rows [r0, r1) take in the rows of intermediates [k0, k1), k ascending.
-VELKOR_SIMD_CLONES
-void close_rows(std::uint64_t* bits, std::size_t words, std::size_t r0, std::size_t r1,
-                std::size_t k0, std::size_t k1) {
+VELKOR_SIMD_KERNEL(close_rows,
+                   (std::uint64_t* bits, std::size_t words, std::size_t r0, std::size_t r1,
+                    std::size_t k0, std::size_t k1),
+                   (bits, words, r0, r1, k0, k1)) {
   for (std::size_t i = r0; i < r1; ++i) {
     std::uint64_t* __restrict ri = bits + i * words;
     for (std::size_t k = k0; k < k1; ++k) {
@@ -163,8 +167,9 @@ void close_rows(std::uint64_t* bits, std::size_t words, std::size_t r0, std::siz
 
 // Warshall's order within the block of intermediates [k0, k1), rows of the
 // block only.
-VELKOR_SIMD_CLONES
-void close_block(std::uint64_t* bits, std::size_t words, std::size_t k0, std::size_t k1) {
+VELKOR_SIMD_KERNEL(close_block,
+                   (std::uint64_t* bits, std::size_t words, std::size_t k0, std::size_t k1),
+                   (bits, words, k0, k1)) {
   for (std::size_t k = k0; k < k1; ++k) {
     const std::uint64_t* rk = bits + k * words;
     for (std::size_t i = k0; i < k1; ++i) {

@@ -416,7 +416,10 @@ bool prefers_dijkstra(std::size_t nodes, std::size_t edges) {
   if (nodes < kDijkstraMinNodes) return false;
   const double c = static_cast<double>(nodes);
   const double dense = c * c * c / 8.0;
-  const double sparse = kDijkstraStepCost * c * (static_cast<double>(edges) + c) * std::log2(c);
+  // In long double: glibc 2.29 gave log2 of a double a new symbol version,
+  // which older systems lack; log2l kept its original one.
+  const double log2c = static_cast<double>(std::log2(static_cast<long double>(nodes)));
+  const double sparse = kDijkstraStepCost * c * (static_cast<double>(edges) + c) * log2c;
   return sparse < dense;
 }
 

@@ -11,7 +11,7 @@
 #include "dist/budget.hpp"
 #include "dist/components.hpp"
 #include "dist/nearest_common_descendant_detail.hpp"
-#include "dist/simd.hpp"
+#include "platform/simd_dispatch.hpp"
 
 namespace velkor::dist {
 namespace detail {
@@ -28,9 +28,10 @@ constexpr std::size_t kXBlock = 16;
 
 // For the kXBlock rows xs[] and the ycount rows at ys (`stride` apart),
 // lowers acc[y * kXBlock + i] to min over z in [z0, z1) of max(xs[i][z], y[z]).
-VELKOR_SIMD_CLONES
-void min_of_max_tile(const std::uint32_t* const* xs, const std::uint32_t* ys, std::size_t ycount,
-                     std::size_t stride, std::size_t z0, std::size_t z1, std::uint32_t* acc) {
+VELKOR_SIMD_KERNEL(min_of_max_tile,
+                   (const std::uint32_t* const* xs, const std::uint32_t* ys, std::size_t ycount,
+                    std::size_t stride, std::size_t z0, std::size_t z1, std::uint32_t* acc),
+                   (xs, ys, ycount, stride, z0, z1, acc)) {
   for (std::size_t y = 0; y < ycount; ++y) {
     const std::uint32_t* yr = ys + y * stride;
     std::uint32_t* a = acc + y * kXBlock;

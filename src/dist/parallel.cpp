@@ -1,14 +1,14 @@
 // The per-call thread team: helper threads, job hand-out, interruption and error propagation.
 #include "dist/parallel.hpp"
 
-#include <cxxabi.h>
-
-#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/exception_state.hpp"
+#include "platform/fork_count.hpp"
 
 namespace velkor::dist::detail {
 
@@ -42,18 +42,6 @@ unsigned env_cap() noexcept {
   return v > 65536 ? 65536u : static_cast<unsigned>(v);
 }
 
-// Forks of this process, counted in the child: a team made before a fork
-// sees a different count in the child.
-std::atomic<std::uint64_t> fork_count{0};
-
-void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint64_t forks_so_far() noexcept {
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-  (void)registered;
-  return fork_count.load(std::memory_order_relaxed);
-}
-
 }  // namespace
 
 unsigned thread_count(unsigned requested) noexcept {
@@ -70,7 +58,7 @@ Team::Team(const base::Resources& resources, std::size_t min_work)
     : interrupt_(resources.interrupt),
       size_(std::min(thread_count(resources.threads), kMaxTeam)),
       min_work_(min_work),
-      forks_(forks_so_far()) {}
+      forks_(platform::forks_so_far()) {}
 
 Team::~Team() {
   if (forked()) {
@@ -87,7 +75,7 @@ Team::~Team() {
   for (std::thread& t : helpers_->threads) t.join();
 }
 
-bool Team::forked() const noexcept { return fork_count.load(std::memory_order_relaxed) != forks_; }
+bool Team::forked() const noexcept { return platform::forks_so_far() != forks_; }
 
 void Team::poll() {
   if (interrupt_ && interrupt_->requested()) throw base::Interrupted{};
@@ -125,10 +113,8 @@ void Team::take_units(unsigned slot) {
 }
 
 void Team::helper(unsigned slot) {
-  // The C++ runtime's per-thread exception state, made now rather than at
-  // the first throw, when memory may be exhausted and making it would abort.
-  // (Declared const, so the result must be used for the call to stay.)
-  [[maybe_unused]] abi::__cxa_eh_globals* volatile exception_state = abi::__cxa_get_globals();
+  // Made now rather than at the first throw, when memory may be exhausted.
+  platform::prepare_exception_state();
   std::uint64_t seen = 0;
   std::unique_lock<std::mutex> lock(helpers_->mutex);
   for (;;) {
