@@ -5,7 +5,7 @@
 # checkout, mypy --strict accepts tests/typing/usage.py and rejects exactly the
 # marked lines of tests/typing/misuse.py with the installed stubs, and the test
 # suite passes against the installed wheel; the extension module needs no glibc
-# symbol version newer than 2.28. First it checks that cibuildwheel (from PyPI)
+# symbol version newer than 2.28 and exports PyInit_velkor alone. First it checks that cibuildwheel (from PyPI)
 # would build the intended set of Linux wheels.
 # Set PYTHON=/path/to/python to check one interpreter only. Set VELKOR_DIST=DIR
 # to keep the sdist and the wheels in DIR (by default they are thrown away).
@@ -110,6 +110,16 @@ sys.exit(1 if bad else 0)
 PY
 }
 
+# Fails unless the module's dynamic symbol table defines its entry point and
+# nothing else: any other symbol could be interposed by another library.
+check_exports() {
+  local module="$1" defined
+  defined="$(nm -D --defined-only "$module" | awk '{ print $NF }')" || {
+    fail "nm -D $module (nm comes with binutils)"; return; }
+  echo "   defined: $(echo $defined)"
+  [ "$defined" = "PyInit_velkor" ] || fail "the module exports more than PyInit_velkor"
+}
+
 # Runs mypy --strict on misuse.py and fails unless the errors fall on exactly
 # the lines marked "# rejected".
 check_misuse() {
@@ -206,6 +216,8 @@ for python in "${pythons[@]}"; do
 
   echo "-- glibc symbol versions of $(basename "$where")"
   check_glibc "$where" "$bpython"
+  echo "-- dynamic symbols defined by $(basename "$where")"
+  check_exports "$where"
 
   echo "-- mypy --strict tests/typing/usage.py"
   (cd "$work" && "$vpython" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/typing/usage.py") |

@@ -212,6 +212,7 @@ Ref make_module() {
 
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) boundary::throw_fetched();
+  boundary::remember_switch_interval();
   for (PyMethodDef& record : kMethods) add_function(module.get(), &record);
   if (!module_cell) module_cell = module.release();
   return Ref::borrow(module_cell);

@@ -18,7 +18,7 @@ def _child(code):
 
 
 def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
-    # A first, whole call measures its length; then each round interrupts a
+    # Whole calls measure the length of one; then each round interrupts a
     # call at another point of its run: reading the dict, computing,
     # building the result.
     code = """
@@ -26,9 +26,12 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
         n = 2000
         g = {(i, j): (i * 7 + j) % 100 + 1 for i in range(n) for j in range(n) if i != j}
         before = (len(g), g[(0, 1)], g[(n - 1, 0)])
-        t0 = time.monotonic()
-        velkor.floyd_warshall_u32(g)
-        print(time.monotonic() - t0, flush=True)
+        lengths = []
+        for _ in range(2):  # the first call also faults its memory in
+            t0 = time.monotonic()
+            velkor.floyd_warshall_u32(g)
+            lengths.append(time.monotonic() - t0)
+        print(min(lengths), flush=True)
         for _ in range(3):
             print("ready", flush=True)
             try:
@@ -193,3 +196,20 @@ def test_failure_report_names_the_source_file_from_the_project_root():
     line = next(l for l in proc.stderr.splitlines() if l.startswith("velkor: internal failure"))
     path = line.split(" at ")[1].rsplit(":", 3)[0]
     assert path == "src/convert/dict_walk.hpp", line
+
+
+def test_building_a_result_runs_no_python_code_to_read_the_switch_interval(monkeypatch):
+    # The lock is offered once per switch interval while a result is built;
+    # a replaced sys.getswitchinterval must neither run nor be able to
+    # interrupt the call.
+    calls = []
+
+    def replaced():
+        calls.append(1)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(sys, "getswitchinterval", replaced)
+    n = 200
+    result = velkor.floyd_warshall_u32({(i, (i + 1) % n): 1 for i in range(n)})
+    assert len(result) == n * n and result[(0, n - 1)] == n - 1
+    assert calls == []

@@ -1,6 +1,8 @@
 // The interpreter lock during a long call: released for the computation, offered while a result is built, Ctrl-C checks.
 #include "boundary/lock_sharing.hpp"
 
+#include <cstring>
+
 #include "boundary/panic.hpp"
 #include "platform/thread_identity.hpp"
 
@@ -17,20 +19,49 @@ constexpr auto kSignalPeriod = std::chrono::milliseconds(100);
 // Python process is its initial thread.
 bool on_main_thread() noexcept { return platform::on_initial_thread(); }
 
-// sys.getswitchinterval(), or 5 ms when it cannot be read.
+// The sys module's own getswitchinterval as found at import: the
+// interpreter's C function and the sys module it belongs to, kept for the
+// life of the process. Called directly, it runs no Python code, whatever
+// sys.getswitchinterval has been replaced with since. Null when sys held
+// anything else at import.
+PyCFunction switch_interval_reader = nullptr;
+PyObject* switch_interval_module = nullptr;
+
+constexpr double kDefaultSwitchInterval = 0.005;
+
+// The interpreter's switch interval, or 5 ms when its reader was not found
+// at import. Throws what reading it raises.
 Clock::duration switch_interval() {
-  double seconds = 0.005;
-  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
-  if (get) {
-    Ref value = Ref::steal(PyObject_CallNoArgs(get));
-    const double read = value ? PyFloat_AsDouble(value.get()) : -1.0;
+  double seconds = kDefaultSwitchInterval;
+  if (switch_interval_reader) {
+    Ref value = Ref::steal(switch_interval_reader(switch_interval_module, nullptr));
+    if (!value) throw_fetched();
+    const double read = PyFloat_AsDouble(value.get());
+    if (read == -1.0 && PyErr_Occurred()) throw_fetched();
     if (read > 0) seconds = read;
   }
-  PyErr_Clear();
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
+
+void remember_switch_interval() {
+  if (switch_interval_reader) return;
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed; sets no error
+  if (!get || !PyCFunction_Check(get) || (PyCFunction_GET_FLAGS(get) & METH_NOARGS) == 0) return;
+  PyObject* module = PyCFunction_GET_SELF(get);  // borrowed
+  if (!module || !PyModule_Check(module)) return;
+  const char* name = PyModule_GetName(module);
+  if (!name) {
+    PyErr_Clear();
+    return;
+  }
+  if (std::strcmp(name, "sys") != 0 ||
+      std::strcmp(reinterpret_cast<PyCFunctionObject*>(get)->m_ml->ml_name, "getswitchinterval") != 0)
+    return;
+  switch_interval_module = Py_NewRef(module);
+  switch_interval_reader = PyCFunction_GET_FUNCTION(get);
+}
 
 UnlockedComputation::UnlockedComputation(const base::ResultCost& cost) noexcept
     : budget_(cost), main_thread_(on_main_thread()), next_check_(Clock::now() + kSignalPeriod) {

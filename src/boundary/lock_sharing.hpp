@@ -69,11 +69,17 @@ class UnlockedComputation final : public base::Interrupt {
   std::optional<PyErr> interruption_;
 };
 
+// Finds the interpreter's own reader of the switch interval, so that
+// LockSharing reads the interval without running Python code. Called once,
+// when the module is made.
+void remember_switch_interval();
+
 // For long loops that hold the lock (reading a dict, building a result
 // dict): `tick()` once per item. Every kStride items it lets the interpreter
 // run pending signal handlers, raising what they raise, and, when sharing is
 // asked for, offers the lock to other threads about once per switch interval
-// (sys.getswitchinterval()), as the interpreter's own loop would. Offer only
+// (the interpreter's, as sys.getswitchinterval() tells it), as the
+// interpreter's own loop would. Offer only
 // while nothing another thread may touch is being read.
 class LockSharing {
  public:
