@@ -79,6 +79,19 @@ find_pythons() {
   done
 }
 
+# Prints the newest CPython >= 3.12 found (the first of equals), or stops.
+newest_python() {
+  local pythons c v key best=0 newest=""
+  mapfile -t pythons < <(find_pythons)
+  [ "${#pythons[@]}" -gt 0 ] || no_python
+  for c in "${pythons[@]}"; do
+    v="$(py_version "$c")"
+    key=$(( ${v%%.*} * 1000 + ${v#*.} ))
+    if [ "$key" -gt "$best" ]; then best="$key"; newest="$c"; fi
+  done
+  echo "$newest"
+}
+
 no_python() {
   echo "error: velkor needs CPython 3.12 or later, and none was found on PATH or through pyenv." >&2
   echo "Install one, for example with 'pyenv install 3.12' or your system's python3.12 and python3.12-venv packages," >&2

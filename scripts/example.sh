@@ -3,9 +3,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-mapfile -t pythons < <(find_pythons)
-[ "${#pythons[@]}" -gt 0 ] || no_python
-python="${pythons[0]}"
+python="$(newest_python)"
 echo "== building velkor with CPython $(key_label "$(py_key "$python")") ($python)" >&2
 vpython="$(make_venv "$python")"
 cd "$ROOT/examples"

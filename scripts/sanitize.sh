@@ -28,16 +28,7 @@ if [ -z "$libasan" ] || [ -z "$libstdcxx" ]; then
   exit 1
 fi
 
-# The newest interpreter found.
-mapfile -t pythons < <(find_pythons)
-[ "${#pythons[@]}" -gt 0 ] || no_python
-python=""
-best=0
-for c in "${pythons[@]}"; do
-  v="$(py_version "$c")"
-  key=$(( ${v%%.*} * 1000 + ${v#*.} ))
-  if [ "$key" -gt "$best" ]; then best="$key"; python="$c"; fi
-done
+python="$(newest_python)"
 k="$(py_key "$python")"
 echo "== sanitizers (address, undefined), CPython $(key_label "$k") ($python)"
 
