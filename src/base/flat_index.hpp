@@ -16,17 +16,6 @@ namespace velkor::base {
 // probe chain and returns the first that satisfies the caller's predicate.
 class FlatIndex {
  public:
-  FlatIndex() = default;
-  explicit FlatIndex(std::size_t expected) { reserve(expected); }
-
-  std::size_t size() const noexcept { return size_; }
-
-  void reserve(std::size_t expected) {
-    std::size_t want = 16;
-    while (want < expected * 2) want *= 2;
-    if (want > slots_.size()) rehash(want);
-  }
-
   // The first position stored under `key` for which `accept(position)` holds,
   // or nullptr.
   template <class Accept>

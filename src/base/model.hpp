@@ -57,8 +57,7 @@ class NodeSet {
     return id;
   }
 
-  // The value numbered `id`.
-  std::uint32_t operator[](NodeIndex id) const noexcept { return values_[id]; }
+  // The values by id.
   const std::vector<std::uint32_t>& values() const noexcept { return values_; }
 
  private:

@@ -34,8 +34,4 @@ SquareRows::SquareRows(std::uint32_t n, MemoryBudget* budget) : n_(n) {
   cells_ = allocate_storage<Weight>(cells);
 }
 
-SquareRows::SquareRows(std::uint32_t n, Weight fill, MemoryBudget* budget) : SquareRows(n, budget) {
-  std::fill(cells_.get(), cells_.get() + std::size_t{n} * n, fill);
-}
-
 }  // namespace velkor::base

@@ -51,8 +51,7 @@ Storage<T> allocate_storage(std::size_t count) {
 class SquareRows {
  public:
   SquareRows() = default;
-  SquareRows(std::uint32_t n, Weight fill, MemoryBudget* budget);
-  // Charged alike, the cells left for the caller to fill.
+  // The cells are left for the caller to fill.
   SquareRows(std::uint32_t n, MemoryBudget* budget);
 
   std::uint32_t node_count() const noexcept { return n_; }

@@ -22,7 +22,8 @@ struct LabelKeyed {
 // subclass; borrowed) 0, 1, 2, ... in order of first appearance and lists
 // its entries. Two node objects are one node when their hash values are
 // equal and they compare equal (identity first, then ==). Every failure is
-// an internal failure, except KeyboardInterrupt.
+// an internal failure, except KeyboardInterrupt and MemoryError, which
+// pass through as they are.
 LabelKeyed from_tuples_matrix(PyObject* dict);
 
 // The labels as result key objects (consumed).
