@@ -3,10 +3,12 @@ results, node identity (dict-key semantics), label identity, failures reported a
 PanicException, and reference hygiene."""
 
 import collections
+import gc
 import random
 import re
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -365,3 +367,17 @@ def test_entry_references_are_held_to_the_end_and_released_key_first(fwl):
     with pytest.raises(BaseException, match="dictionary keys changed during iteration"):
         fwl(edges)
     assert [event for event in log if isinstance(event, str)] == ["key item", "value"]
+
+
+def test_a_cycle_through_a_label_and_the_result_is_collected(fwl):
+    # Result keys holding labels that can be part of a cycle must be seen
+    # by the collector.
+    class Label:
+        pass
+
+    a, b = Label(), Label()
+    a.result = fwl({(a, b): 1})
+    gone = weakref.ref(a)
+    del a, b
+    gc.collect()
+    assert gone() is None

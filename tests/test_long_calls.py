@@ -141,21 +141,31 @@ def _run(code, timeout=120):
 
 def test_unbounded_reentry_ends_in_recursion_error_not_a_crash():
     # Every node hash calls velkor again; with the interpreter's limit out of
-    # the way only velkor's own bound stops the nesting.
+    # the way only velkor's own bound stops the nesting, 100 calls deep.
     proc = _run("""
         import sys, velkor
         sys.setrecursionlimit(100000)
         class IdT(tuple): __hash__ = object.__hash__
+        depth = deepest = 0
         class Node:
-            def __hash__(self): velkor.floyd_warshall(d); return 5
+            def __hash__(self):
+                global depth, deepest
+                depth += 1
+                deepest = max(deepest, depth)
+                try:
+                    velkor.floyd_warshall(d)
+                finally:
+                    depth -= 1
+                return 5
         d = {IdT((Node(), 2)): 3}
         try:
             velkor.floyd_warshall(d)
         except BaseException as e:
-            print(type(e).__name__, "RecursionError('maximum recursion depth exceeded" in str(e))
+            print(type(e).__name__, deepest,
+                  "RecursionError('maximum recursion depth exceeded while calling velkor')" in str(e))
     """)
     assert proc.returncode == 0, proc.stderr[-2000:]
-    assert proc.stdout.split() == ["PanicException", "True"]
+    assert proc.stdout.split() == ["PanicException", "100", "True"]
 
 
 @pytest.mark.address_space_limit
