@@ -56,13 +56,6 @@ def test_fixed_cases(ncd, distances, extreme, expected):
     assert list(distances.items()) == snapshot
 
 
-def test_binding_by_keyword_in_any_order(ncd):
-    expected = ncd(WORKED, 100)
-    assert ncd(WORKED, extreme=100) == expected
-    assert ncd(distances=WORKED, extreme=100) == expected
-    assert ncd(extreme=100, distances=WORKED) == expected
-
-
 D = "argument 'distances': "
 E = "argument 'extreme': "
 FLOAT_NOT_INT = "'float' object cannot be interpreted as an integer"

@@ -307,11 +307,8 @@ void test_apsp_random_large() {
 // Each method alone is checked against the definition above; here the mix
 // must match the all-dense result.
 void test_apsp_method_choice() {
-  using dist::detail::prefers_dijkstra;
-  CHECK(!prefers_dijkstra(1, 0) && !prefers_dijkstra(40, 40) && !prefers_dijkstra(300, 320));
-  CHECK(prefers_dijkstra(2000, 6000) && prefers_dijkstra(800, 850));
-  CHECK(!prefers_dijkstra(2000, 2000 * 500));
-
+  // One graph whose components go to different methods agrees with the
+  // dense kernel alone.
   Rng rng(5);
   Graph g;
   g.nodes = 900;
