@@ -51,16 +51,16 @@ using Nodes = DictResultCost::Nodes;
 
 base::PathRows floyd_warshall_u32(base::Graph graph, Nodes nodes) {
   const DictResultCost cost(nodes, DictResultCost::Values::any);
-  boundary::UnlockedComputation computation(cost);
-  return computation.run([&](const base::Resources& resources) {
+  base::MemoryBudget budget(cost);
+  return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return dist::floyd_warshall(std::move(graph), resources);
   });
 }
 
 base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme, Nodes nodes) {
   const DictResultCost cost(nodes, convert::values_up_to(extreme));
-  boundary::UnlockedComputation computation(cost);
-  return computation.run([&](const base::Resources& resources) {
+  base::MemoryBudget budget(cost);
+  return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return dist::nearest_common_descendant(std::move(graph), extreme, resources);
   });
 }

@@ -8,7 +8,6 @@
 namespace velkor::boundary {
 
 thread_local long GIL_COUNT VELKOR_TLS_MODEL = 0;
-thread_local long NESTING VELKOR_TLS_MODEL = 0;
 
 namespace {
 

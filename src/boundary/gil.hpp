@@ -1,4 +1,4 @@
-// Lock bookkeeping: the per-thread guard count, the pool of deferred releases, and the guards.
+// The interpreter lock: the per-thread guard count, the pool of deferred releases, the guards, and giving the lock up and taking it back.
 #pragma once
 
 #include "boundary/python.hpp"
@@ -52,25 +52,46 @@ class EnsureGIL {
   PyGILState_STATE state_{};
 };
 
-// Releases the interpreter lock for the lifetime of the object; takes it
-// back on destruction, also while an exception unwinds.
-class SuspendGIL {
+// Gives up the interpreter lock for the lifetime of the object and takes
+// it back on destruction, also while an exception unwinds. The thread holds
+// no guard meanwhile; its guard count comes back with the lock, and the
+// releases queued meanwhile are carried out.
+class LockReleased {
  public:
-  SuspendGIL() noexcept : count_(GIL_COUNT), state_(nullptr) {
+  LockReleased() noexcept { give_up(); }
+  ~LockReleased() { take_back(); }
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+ private:
+  friend class LockRetaken;
+
+  void give_up() noexcept {
+    count_ = GIL_COUNT;
     GIL_COUNT = 0;
     state_ = PyEval_SaveThread();
   }
-  ~SuspendGIL() {
-    GIL_COUNT = count_;
+  void take_back() noexcept {
     PyEval_RestoreThread(state_);
+    GIL_COUNT = count_;
     drain_pool();
   }
-  SuspendGIL(const SuspendGIL&) = delete;
-  SuspendGIL& operator=(const SuspendGIL&) = delete;
+
+  long count_ = 0;
+  PyThreadState* state_ = nullptr;
+};
+
+// Within a LockReleased, takes the lock back for the lifetime of the object
+// and gives it up again on destruction.
+class LockRetaken {
+ public:
+  explicit LockRetaken(LockReleased& released) noexcept : released_(released) { released_.take_back(); }
+  ~LockRetaken() { released_.give_up(); }
+  LockRetaken(const LockRetaken&) = delete;
+  LockRetaken& operator=(const LockRetaken&) = delete;
 
  private:
-  long count_;
-  PyThreadState* state_;
+  LockReleased& released_;
 };
 
 }  // namespace velkor::boundary

@@ -15,10 +15,6 @@ using Clock = std::chrono::steady_clock;
 // How often a computation on the main thread looks for pending signals.
 constexpr auto kSignalPeriod = std::chrono::milliseconds(100);
 
-// Signal handlers run on the interpreter's main thread only, which for a
-// Python process is its initial thread.
-bool on_main_thread() noexcept { return platform::on_initial_thread(); }
-
 // The sys module's own getswitchinterval as found at import: the
 // interpreter's C function and the sys module it belongs to, kept for the
 // life of the process. Called directly, it runs no Python code, whatever
@@ -63,45 +59,31 @@ void remember_switch_interval() {
   switch_interval_reader = PyCFunction_GET_FUNCTION(get);
 }
 
-UnlockedComputation::UnlockedComputation(const base::ResultCost& cost) noexcept
-    : budget_(cost), main_thread_(on_main_thread()), next_check_(Clock::now() + kSignalPeriod) {
-  resources_.budget = &budget_;
-  resources_.interrupt = main_thread_ ? this : nullptr;
-}
+// The main thread of a Python process is its initial thread.
+bool on_main_thread() noexcept { return platform::on_initial_thread(); }
 
-UnlockedComputation::Released::Released(UnlockedComputation& owner) noexcept : owner_(owner) {
-  owner_.guard_count_ = GIL_COUNT;
-  GIL_COUNT = 0;
-  owner_.state_ = PyEval_SaveThread();
-}
+SignalCheck::SignalCheck(LockReleased& released) noexcept
+    : released_(released), next_check_(Clock::now() + kSignalPeriod) {}
 
-UnlockedComputation::Released::~Released() {
-  PyEval_RestoreThread(owner_.state_);
-  GIL_COUNT = owner_.guard_count_;
-  drain_pool();
-}
-
-bool UnlockedComputation::requested() {
-  if (interruption_) return true;
-  const Clock::time_point now = Clock::now();
-  if (now < next_check_) return false;
-  PyEval_RestoreThread(state_);
-  GIL_COUNT = guard_count_;
-  if (PyErr_CheckSignals() < 0) interruption_ = fetch();
-  GIL_COUNT = 0;
-  state_ = PyEval_SaveThread();
+bool SignalCheck::requested() {
+  if (raised_) return true;
+  if (Clock::now() < next_check_) return false;
+  {
+    LockRetaken retaken(released_);
+    if (PyErr_CheckSignals() < 0) raised_ = fetch();
+  }
   next_check_ = Clock::now() + kSignalPeriod;
-  return interruption_.has_value();
+  return raised_.has_value();
 }
 
-PyErr UnlockedComputation::take_interruption() {
-  if (!interruption_) panic("computation stopped without a pending signal");
-  PyErr error = std::move(*interruption_);
-  interruption_.reset();
+PyErr SignalCheck::take() {
+  if (!raised_) panic("computation stopped without a pending signal");
+  PyErr error = std::move(*raised_);
+  raised_.reset();
   return error;
 }
 
-PyErr UnlockedComputation::forked_error() {
+PyErr forked_error() {
   return PyErr::new_err(PyExc_RuntimeError,
                         "the process was forked while velkor computed on several threads; "
                         "the call cannot finish in the child process");
@@ -116,7 +98,7 @@ void LockSharing::check() {
       interval_ = switch_interval();
       next_offer_ = now + interval_;
     } else if (now >= next_offer_) {
-      { SuspendGIL offered; }
+      { LockReleased offered; }
       next_offer_ = Clock::now() + interval_;
     }
   }

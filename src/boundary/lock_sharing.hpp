@@ -1,4 +1,4 @@
-// The interpreter lock during a long call: released for the computation, offered while a result is built, Ctrl-C checks.
+// The interpreter lock during a long call: released for the computation with Ctrl-C checks, offered while a result is built.
 #pragma once
 
 #include <chrono>
@@ -11,63 +11,51 @@
 
 namespace velkor::boundary {
 
-// Runs a computation with the interpreter lock released. When called on the
-// main thread, it is also the computation's Interrupt: about ten times a
-// second it briefly takes the lock back and lets the interpreter run the
-// handlers of pending signals. A handler that raises (KeyboardInterrupt for
-// Ctrl-C) stops the computation, and its exception is raised once the lock
-// is held again; a handler that raises nothing lets the computation go on.
-class UnlockedComputation final : public base::Interrupt {
+// Signal handlers run on the interpreter's main thread only.
+bool on_main_thread() noexcept;
+
+// The Interrupt of a computation run on the main thread with the lock
+// released: about ten times a second it takes the lock back for a moment
+// and lets the interpreter run the handlers of pending signals. A handler
+// that raises (KeyboardInterrupt for Ctrl-C) stops the computation, and its
+// exception is kept for the caller; a handler that raises nothing lets the
+// computation go on.
+class SignalCheck final : public base::Interrupt {
  public:
-  // `cost`: what the result will cost once built, for the memory budget;
-  // it must outlive the computation.
-  explicit UnlockedComputation(const base::ResultCost& cost) noexcept;
-  UnlockedComputation(const UnlockedComputation&) = delete;
-  UnlockedComputation& operator=(const UnlockedComputation&) = delete;
-
-  // `work(resources)`, without the lock. The lock is held again when it
-  // returns or throws; an interruption throws the handler's error, a fork
-  // of the process while the work ran on several threads a RuntimeError in
-  // the child.
-  template <class Work>
-  auto run(Work&& work) {
-    try {
-      Released released(*this);
-      return std::forward<Work>(work)(resources_);
-    } catch (const base::Interrupted&) {
-      throw take_interruption();
-    } catch (const base::Forked&) {
-      throw forked_error();
-    }
-  }
-
+  explicit SignalCheck(LockReleased& released) noexcept;
   bool requested() override;
+  // The handler's exception, once the computation has stopped. Lock held.
+  PyErr take();
 
  private:
-  // Releases the lock on construction and takes it back on destruction,
-  // keeping the thread's guard count as SuspendGIL does.
-  class Released {
-   public:
-    explicit Released(UnlockedComputation& owner) noexcept;
-    ~Released();
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-   private:
-    UnlockedComputation& owner_;
-  };
-
-  PyErr take_interruption();
-  static PyErr forked_error();
-
-  base::MemoryBudget budget_;
-  base::Resources resources_;
-  bool main_thread_;
-  long guard_count_ = 0;
-  PyThreadState* state_ = nullptr;
+  LockReleased& released_;
   std::chrono::steady_clock::time_point next_check_;
-  std::optional<PyErr> interruption_;
+  std::optional<PyErr> raised_;
 };
+
+// The error of a child process forked while a computation ran on several
+// threads.
+PyErr forked_error();
+
+// `work(resources)` with the interpreter lock released; on the main thread,
+// with a SignalCheck as its Interrupt. The lock is held again when it
+// returns or throws; an interruption throws the signal handler's
+// exception, a fork of the process while the work ran on several threads a
+// RuntimeError in the child.
+template <class Work>
+auto run_unlocked(base::Resources resources, Work&& work) {
+  std::optional<SignalCheck> signals;
+  try {
+    LockReleased released;
+    if (on_main_thread()) resources.interrupt = &signals.emplace(released);
+    return std::forward<Work>(work)(std::as_const(resources));
+  } catch (const base::Interrupted&) {
+    if (!signals) throw;
+    throw signals->take();
+  } catch (const base::Forked&) {
+    throw forked_error();
+  }
+}
 
 // Finds the interpreter's own reader of the switch interval, so that
 // LockSharing reads the interval without running Python code. Called once,
