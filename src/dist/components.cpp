@@ -7,6 +7,7 @@ namespace velkor::dist::detail {
 
 ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
   ComponentLayout out;
+  std::vector<std::uint32_t> label;  // the component of each node
   {
     DisjointSets sets(nodes);
     for (std::uint32_t v = 0; v < nodes; ++v) {
@@ -18,18 +19,18 @@ ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
     }
     constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     std::vector<std::uint32_t> number(nodes, kNone);  // by root
-    out.label.resize(nodes);
+    label.resize(nodes);
     for (std::uint32_t v = 0; v < nodes; ++v) {
       const std::uint32_t r = sets.find(v);
       if (number[r] == kNone) {
         number[r] = static_cast<std::uint32_t>(out.components.size());
         out.components.push_back(ComponentSpan{});
       }
-      out.label[v] = number[r];
+      label[v] = number[r];
     }
   }
   out.local.resize(nodes);
-  for (std::uint32_t v = 0; v < nodes; ++v) out.local[v] = out.components[out.label[v]].size++;
+  for (std::uint32_t v = 0; v < nodes; ++v) out.local[v] = out.components[label[v]].size++;
   std::size_t offset = 0;
   for (ComponentSpan& c : out.components) {
     c.first = offset;
@@ -37,7 +38,7 @@ ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
   }
   out.members.resize(nodes);
   for (std::uint32_t v = 0; v < nodes; ++v)
-    out.members[out.components[out.label[v]].first + out.local[v]] = v;
+    out.members[out.components[label[v]].first + out.local[v]] = v;
   return out;
 }
 

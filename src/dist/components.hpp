@@ -49,7 +49,6 @@ struct ComponentSpan {
 // Components are numbered in order of their smallest member and list their
 // members ascending; `local[v]` is v's position within its component.
 struct ComponentLayout {
-  std::vector<std::uint32_t> label;
   std::vector<std::uint32_t> local;
   std::vector<base::NodeIndex> members;
   std::vector<ComponentSpan> components;

@@ -95,16 +95,6 @@ VELKOR_SIMD_KERNEL(tile_saturating,
   relax_tile<Saturating>(d, s, i0, i1, k0, k1, j0);
 }
 
-// Runs body(unit, slot) for every unit, on the team or the calling thread.
-template <class Body>
-void run_units(Team* team, std::size_t units, std::size_t work, Body&& body) {
-  if (team) {
-    team->run(units, work, body);
-  } else {
-    for (std::size_t u = 0; u < units; ++u) body(u, 0u);
-  }
-}
-
 }  // namespace
 
 // Per diagonal tile K: first K itself, then the tiles in K's rows and
@@ -133,14 +123,14 @@ void dense_apsp(std::uint32_t* d, std::size_t c, std::size_t s, bool plain, bool
     square(d, s, k0, k1);
     if (others == 0) continue;
     // Units 0 .. others-1: tiles in K's rows; then tiles in K's columns.
-    run_units(team, 2 * others, 2 * others * tile_work, [&](std::size_t u, unsigned) {
+    run_units(team, 0, 2 * others, 2 * others * tile_work, [&](std::size_t u, unsigned) {
       const std::size_t b = (u % others) + (u % others >= kb);
       if (u < others)
         tile(d, s, k0, k1, k0, k1, b * t);
       else
         tile(d, s, b * t, std::min(c, b * t + t), k0, k1, k0);
     });
-    run_units(team, others * others, others * others * tile_work, [&](std::size_t u, unsigned) {
+    run_units(team, 0, others * others, others * others * tile_work, [&](std::size_t u, unsigned) {
       const std::size_t ib = u / others + (u / others >= kb);
       const std::size_t jb = u % others + (u % others >= kb);
       tile(d, s, ib * t, std::min(c, ib * t + t), k0, k1, jb * t);
@@ -192,7 +182,7 @@ void bit_closure(std::uint64_t* bits, std::size_t c, std::size_t words, Team* te
     const std::size_t k1 = std::min(c, k0 + b);
     if (team) team->poll();
     close_block(bits, words, k0, k1);
-    run_units(team, row_groups, c * b * words, [&](std::size_t g, unsigned) {
+    run_units(team, 0, row_groups, c * b * words, [&](std::size_t g, unsigned) {
       const std::size_t r0 = g * b;
       if (r0 == k0) return;
       close_rows(bits, words, r0, std::min(c, r0 + b), k0, k1);

@@ -12,6 +12,7 @@
 
 #include "dist/adjacency.hpp"
 #include "dist/budget.hpp"
+#include "dist/component_plan.hpp"
 #include "dist/components.hpp"
 #include "dist/dense_kernel.hpp"
 #include "dist/dijkstra.hpp"
@@ -29,9 +30,16 @@ namespace {
 
 // c^3, saturating: the work estimate of a dense component.
 std::size_t cube(std::size_t c) {
-  const double v = static_cast<double>(c) * static_cast<double>(c) * static_cast<double>(c);
-  return v >= 1.8e19 ? SIZE_MAX : static_cast<std::size_t>(v);
+  return saturated_work(static_cast<double>(c) * static_cast<double>(c) * static_cast<double>(c));
 }
+
+// A path never weighs more than all arcs of its component together; sums of
+// arc weights are kept up to this cap, which any path of kMaxWeight or less
+// stays below.
+constexpr std::uint64_t kWeightSumCap = std::uint64_t{1} << 32;
+
+// Weights per cache line: each dense block starts on one.
+constexpr std::size_t kLineWeights = 64 / sizeof(Weight);
 
 // Rows per unit of the row-wise passes over a dense block.
 constexpr std::size_t kRowGroup = 64;
@@ -79,19 +87,19 @@ class Solver {
     // Self-loops leave the rows: they only set the diagonal.
     loop_.assign(n_, kUnset);
     weight_.assign(n_, 0);
-    adj_ = build_adjacency(graph.edges, n_, [this](NodeIndex v, const Arc& a) {
-      if (a.to == v) {
-        loop_[v] = a.weight;
-        return false;
-      }
-      weight_[v] = std::min<std::uint64_t>(weight_[v] + a.weight, std::uint64_t{1} << 32);
-      return true;
-    }, team_);
-    layout_ = weak_components(adj_, n_);
-    charge_lower_bounds();
-    localize_targets(adj_, layout_.local);
-    std::vector<std::uint32_t>().swap(layout_.label);
-    std::vector<std::uint32_t>().swap(layout_.local);
+    ComponentPlan prepared = plan_components(
+        graph.edges, n_,
+        [this](NodeIndex v, const Arc& a) {
+          if (a.to == v) {
+            loop_[v] = a.weight;
+            return false;
+          }
+          weight_[v] = std::min<std::uint64_t>(weight_[v] + a.weight, kWeightSumCap);
+          return true;
+        },
+        team_, [this](const Adjacency& adj) { charge_lower_bounds(adj); });
+    adj_ = std::move(prepared.adj);
+    layout_ = std::move(prepared.layout);
 
     plan();
     std::vector<std::uint64_t>().swap(weight_);
@@ -108,7 +116,7 @@ class Solver {
   // Every row holds at least as many entries as its node reaches by the
   // cheap bound; charging those now refuses a result that cannot be held
   // before any of it is computed. The rest is charged as rows are made.
-  void charge_lower_bounds() {
+  void charge_lower_bounds(const Adjacency& adj) {
     if (!budget_) return;
     // Not needed when even a result with every pair present would fit.
     const std::size_t pairs = std::size_t{n_} * n_;
@@ -117,7 +125,7 @@ class Solver {
     if (worst <= static_cast<double>(base::MemoryBudget::kUnchecked) ||
         worst + static_cast<double>(budget_->used()) <= static_cast<double>(budget_->limit()))
       return;
-    bound_ = reach_lower_bounds(adj_, n_);
+    bound_ = reach_lower_bounds(adj, n_);
     std::size_t total = 0;
     for (std::uint32_t b : bound_) total += b;
     budget_->charge_entries(total);
@@ -153,7 +161,7 @@ class Solver {
         const NodeIndex v = layout_.members[c.first + l];
         c.lower += bound(v);
         c.edges += adj_.end(v) - adj_.begin(v);
-        c.weight = std::min<std::uint64_t>(c.weight + weight_[v], std::uint64_t{1} << 32);
+        c.weight = std::min<std::uint64_t>(c.weight + weight_[v], kWeightSumCap);
       }
       if (c.size == 1) continue;
       c.kind = use_dijkstra(c) ? Kind::dijkstra : Kind::dense;
@@ -163,7 +171,7 @@ class Solver {
       c.tiled = c.size >= opt_.tile_min_nodes;
       c.stride = dense_stride(c.size, c.tiled);
       c.offset = pool;  // on a cache line
-      pool = checked_add(checked_add(pool, checked_mul(c.size, c.stride)), 15) / 16 * 16;
+      pool = checked_add(checked_add(pool, checked_mul(c.size, c.stride)), kLineWeights - 1) / kLineWeights * kLineWeights;
       c.block = static_cast<std::uint32_t>(out_.blocks.size());
       PathRows::Block b;
       b.stride = c.stride;
@@ -210,44 +218,20 @@ class Solver {
   // one job.
 
   void solve_dense() {
-    std::vector<std::uint32_t> batch;
-    std::size_t batch_work = 0;
-    for (std::uint32_t i = 0; i < comps_.size(); ++i) {
-      Component& c = comps_[i];
-      if (c.kind != Kind::dense) continue;
-      if (c.tiled && team_.large(cube(c.size))) {
-        solve_dense(c, &team_);
-      } else {
-        batch.push_back(i);
-        batch_work = std::min(SIZE_MAX / 2, batch_work + cube(c.size));
-      }
-    }
-    if (batch.empty()) return;
-    // Units of consecutive components of about kUnitWork together.
-    constexpr std::size_t kUnitWork = std::size_t{1} << 20;
-    std::vector<std::size_t> bounds{0};
-    std::size_t acc = 0;
-    for (std::size_t b = 0; b < batch.size(); ++b) {
-      acc += cube(comps_[batch[b]].size);
-      if (acc >= kUnitWork || b + 1 == batch.size()) {
-        bounds.push_back(b + 1);
-        acc = 0;
-      }
-    }
-    team_.run(bounds.size() - 1, batch_work, [&](std::size_t u, unsigned) {
-      for (std::size_t b = bounds[u]; b < bounds[u + 1]; ++b) solve_dense(comps_[batch[b]], nullptr);
-    });
+    solve_components(
+        team_, comps_.size(),
+        [&](std::size_t i) { return comps_[i].kind == Kind::dense ? cube(comps_[i].size) : 0; },
+        [&](std::size_t i) { return comps_[i].tiled; },
+        [&](std::size_t i, Team* team, unsigned) { solve_dense(comps_[i], team); });
   }
 
   // Runs body(r0, r1) over the rows of a c-row block, by groups of rows.
   template <class Body>
   void by_rows(Team* team, std::size_t rows, std::size_t work, Body&& body) {
     const std::size_t groups = (rows + kRowGroup - 1) / kRowGroup;
-    auto unit = [&](std::size_t g, unsigned) { body(g * kRowGroup, std::min(rows, g * kRowGroup + kRowGroup)); };
-    if (team)
-      team->run(groups, work, unit);
-    else
-      for (std::size_t g = 0; g < groups; ++g) unit(g, 0);
+    run_units(team, 0, groups, work, [&](std::size_t g, unsigned) {
+      body(g * kRowGroup, std::min(rows, g * kRowGroup + kRowGroup));
+    });
   }
 
   void solve_dense(Component& c, Team* team) {

@@ -9,6 +9,7 @@
 
 #include "dist/adjacency.hpp"
 #include "dist/budget.hpp"
+#include "dist/component_plan.hpp"
 #include "dist/components.hpp"
 #include "dist/nearest_common_descendant_detail.hpp"
 #include "platform/simd_dispatch.hpp"
@@ -55,6 +56,9 @@ VELKOR_SIMD_KERNEL(min_of_max_tile,
     }
   }
 }
+
+// Weights per cache line: dense rows start on one.
+constexpr std::size_t kLineWeights = 64 / sizeof(Weight);
 
 // Tiles of the transposing copy.
 constexpr std::size_t kMirrorTile = 64;
@@ -113,29 +117,18 @@ class Solver {
                                                checked_mul(std::size_t{n_} + 1, 3 * sizeof(std::size_t))));
     // Only distances below `extreme` can lower a pair's value; two
     // components share no such target, so their pairs stay at `extreme`.
-    adj_ = build_adjacency(
-        graph.edges, n_, [this](NodeIndex, const Arc& a) { return a.weight < extreme_; }, team_);
-    layout_ = weak_components(adj_, n_);
-    localize_targets(adj_, layout_.local);
-    std::vector<std::uint32_t>().swap(layout_.label);
-    std::vector<std::uint32_t>().swap(layout_.local);
+    ComponentPlan plan = plan_components(
+        graph.edges, n_, [this](NodeIndex, const Arc& a) { return a.weight < extreme_; }, team_,
+        [](const Adjacency&) {});
+    adj_ = std::move(plan.adj);
+    layout_ = std::move(plan.layout);
     slots_.resize(team_.size());
 
-    std::vector<std::uint32_t> batch;
-    std::size_t batch_work = 0;
-    for (std::uint32_t i = 0; i < layout_.components.size(); ++i) {
-      const std::size_t work = estimate(layout_.components[i]);
-      if (work == 0) continue;
-      if (team_.large(work)) {
-        solve(layout_.components[i], &team_, 0);
-      } else {
-        batch.push_back(i);
-        batch_work = std::min(SIZE_MAX / 2, batch_work + work);
-      }
-    }
-    team_.run(batch.size(), batch_work, [&](std::size_t u, unsigned slot) {
-      solve(layout_.components[batch[u]], nullptr, slot);
-    });
+    const auto& components = layout_.components;
+    solve_components(
+        team_, components.size(), [&](std::size_t i) { return estimate(components[i]); },
+        [](std::size_t) { return true; },
+        [&](std::size_t i, Team* team, unsigned slot) { solve(components[i], team, slot); });
 
     team_.run(tiles, area, [&](std::size_t t, unsigned) {
       mirror_upper(result, n_, t * kMirrorTile, std::min<std::size_t>(n_, t * kMirrorTile + kMirrorTile));
@@ -152,8 +145,7 @@ class Solver {
     const NodeIndex* mem = layout_.members.data() + c.first;
     const std::size_t arcs = total_support(mem, c.size);
     const double m = static_cast<double>(c.size);
-    const double w = m * m / 2 * (1 + static_cast<double>(arcs) / m);
-    return w >= 1.8e19 ? SIZE_MAX / 2 : static_cast<std::size_t>(w);
+    return saturated_work(m * m / 2 * (1 + static_cast<double>(arcs) / m));
   }
 
   std::size_t total_support(const NodeIndex* mem, std::size_t m) const {
@@ -174,15 +166,6 @@ class Solver {
     return support * kNcdDenseDivisor > m;
   }
 
-  // Runs body(unit, slot) over the team, or on this thread as `slot`.
-  template <class Body>
-  void run_units(Team* team, unsigned slot, std::size_t units, std::size_t work, Body&& body) {
-    if (team)
-      team->run(units, work, body);
-    else
-      for (std::size_t u = 0; u < units; ++u) body(u, slot);
-  }
-
   // One component, on the team or (without one) wholly on this thread as
   // `slot`. Writes the upper triangle of its pairs: positions ascend with
   // node ids, so x at a lower position than y has the smaller id.
@@ -201,7 +184,7 @@ class Solver {
     for (std::uint32_t l = 0; l < m; ++l)
       if (dense_row(support(mem[l]), m)) dense.positions.push_back(l);
     const std::size_t count = dense.positions.size();
-    dense.stride = (m + 15) / 16 * 16;
+    dense.stride = (m + kLineWeights - 1) / kLineWeights * kLineWeights;
     const std::size_t cells = checked_mul(count, dense.stride);
     ScratchCharge rows_charge(budget_, checked_mul(cells, sizeof(Weight)));
     base::Storage<Weight> owned;
@@ -245,7 +228,7 @@ class Solver {
         if (sc.acc.size() < ys * kXBlock) sc.acc.resize(ys * kXBlock);
       }
       const double work = static_cast<double>(count) * static_cast<double>(count) / 2 * static_cast<double>(m);
-      run_units(team, slot, units.size(), work >= 1.8e19 ? SIZE_MAX / 2 : static_cast<std::size_t>(work),
+      run_units(team, slot, units.size(), saturated_work(work),
                 [&](std::size_t u, unsigned s) {
                   const auto [a, y] = units[u];
                   dense_pairs(mem, m, a, y, std::min(count, y + ys), dense, slots_[s].acc.data());

@@ -114,4 +114,14 @@ class Team {
   std::exception_ptr error_;
 };
 
+// Calls body(unit, slot) for every unit: spread over `team`, or, without
+// one, all on this thread as `slot`.
+template <class Body>
+void run_units(Team* team, unsigned slot, std::size_t units, std::size_t work, Body&& body) {
+  if (team)
+    team->run(units, work, body);
+  else
+    for (std::size_t u = 0; u < units; ++u) body(u, slot);
+}
+
 }  // namespace velkor::dist::detail

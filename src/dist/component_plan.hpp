@@ -1,0 +1,81 @@
+// What both solvers do around their components: the arcs that matter grouped by weakly connected component, and the components solved on the team.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/model.hpp"
+#include "dist/adjacency.hpp"
+#include "dist/components.hpp"
+#include "dist/parallel.hpp"
+
+namespace velkor::dist::detail {
+
+// Work estimates saturate here: far beyond any real job, and a sum of two
+// still fits.
+inline constexpr std::size_t kWorkCap = SIZE_MAX / 2;
+
+// A work estimate computed in floating point, saturated.
+inline std::size_t saturated_work(double work) noexcept {
+  return work >= static_cast<double>(kWorkCap) ? kWorkCap : static_cast<std::size_t>(work);
+}
+
+// The arcs a solver keeps (`keep(v, arc)`), with targets as positions
+// within their weakly connected component, and the nodes laid out by
+// component. `with_node_targets(adj)` sees the arcs before their targets
+// become positions.
+struct ComponentPlan {
+  Adjacency adj;
+  ComponentLayout layout;
+};
+
+template <class Keep, class WithNodeTargets>
+ComponentPlan plan_components(std::vector<base::Edge>& edges, std::uint32_t nodes, Keep&& keep, Team& team,
+                              WithNodeTargets&& with_node_targets) {
+  ComponentPlan plan;
+  plan.adj = build_adjacency(edges, nodes, keep, team);
+  plan.layout = weak_components(plan.adj, nodes);
+  with_node_targets(plan.adj);
+  localize_targets(plan.adj, plan.layout.local);
+  std::vector<std::uint32_t>().swap(plan.layout.local);
+  return plan;
+}
+
+// Units of batched components hold about this much work together.
+inline constexpr std::size_t kBatchUnitWork = std::size_t{1} << 20;
+
+// Solves components 0 .. count - 1. `work(i)` estimates component i's work
+// (0: nothing to do). One large for the team whose solution can be spread
+// (`spreadable(i)`) is solved alone on the whole team, `solve(i, &team, 0)`,
+// in component order; the others are batched, consecutive ones together in
+// units of about kBatchUnitWork, each solved on one thread,
+// `solve(i, nullptr, slot)`.
+template <class Work, class Spreadable, class Solve>
+void solve_components(Team& team, std::size_t count, Work&& work, Spreadable&& spreadable, Solve&& solve) {
+  std::vector<std::uint32_t> batch;
+  std::vector<std::size_t> bounds{0};
+  std::size_t batch_work = 0, unit_work = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t w = work(i);
+    if (w == 0) continue;
+    if (team.large(w) && spreadable(i)) {
+      solve(i, &team, 0u);
+      continue;
+    }
+    batch.push_back(i);
+    batch_work = std::min(kWorkCap, batch_work + w);
+    unit_work = std::min(kWorkCap, unit_work + w);
+    if (unit_work >= kBatchUnitWork) {
+      bounds.push_back(batch.size());
+      unit_work = 0;
+    }
+  }
+  if (bounds.back() != batch.size()) bounds.push_back(batch.size());
+  team.run(bounds.size() - 1, batch_work, [&](std::size_t u, unsigned slot) {
+    for (std::size_t b = bounds[u]; b < bounds[u + 1]; ++b) solve(batch[b], nullptr, slot);
+  });
+}
+
+}  // namespace velkor::dist::detail
