@@ -1,4 +1,4 @@
-// Sizes checked for overflow, and scratch memory charged to the call's budget while it lives.
+// Sizes checked for overflow, and storage handed out already charged to the call's budget.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/memory_budget.hpp"
+#include "base/result.hpp"
 
 namespace velkor::dist::detail {
 
@@ -53,6 +54,15 @@ class ScratchCharge {
 // Charges result storage of `count` items of `size` bytes; it stays charged.
 inline void charge_storage(base::MemoryBudget* budget, std::size_t count, std::size_t size) {
   if (budget) budget->charge(checked_mul(count, size));
+}
+
+// Result storage of `count` items, charged to the budget (when there is
+// one) before it is allocated; it stays charged, as the result holds it
+// until the dict is built.
+template <class T>
+base::Storage<T> charged_storage(base::MemoryBudget* budget, std::size_t count) {
+  charge_storage(budget, count, sizeof(T));
+  return base::allocate_storage<T>(count);
 }
 
 }  // namespace velkor::dist::detail

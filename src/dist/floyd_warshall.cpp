@@ -185,8 +185,7 @@ class Solver {
       out_.blocks.push_back(b);
     }
     if (pool == 0) return;
-    charge_storage(budget_, pool, sizeof(Weight));
-    out_.dense = base::allocate_storage<Weight>(pool);
+    out_.dense = charged_storage<Weight>(budget_, pool);
     out_.reach.resize(out_.blocks.size());
     for (const Component& c : comps_)
       if (c.kind == Kind::dense) out_.blocks[c.block].cells = out_.dense.get() + c.offset;
@@ -197,8 +196,7 @@ class Solver {
     std::size_t count = 0;
     for (const Component& c : comps_) count += c.kind == Kind::single;
     if (count == 0) return;
-    charge_storage(budget_, count, sizeof(PathRows::Cell));
-    auto cells = base::allocate_storage<PathRows::Cell>(count);
+    auto cells = charged_storage<PathRows::Cell>(budget_, count);
     std::size_t next = 0;
     for (Component& c : comps_) {
       if (c.kind != Kind::single) continue;
@@ -291,8 +289,7 @@ class Solver {
   std::size_t close(Component& c, PathRows::Block& block, Team* team) {
     const std::size_t words = (std::size_t{c.size} + 63) / 64;
     const std::size_t cells = checked_mul(words, c.size);
-    charge_storage(budget_, cells, sizeof(std::uint64_t));
-    auto bits = base::allocate_storage<std::uint64_t>(cells);
+    auto bits = charged_storage<std::uint64_t>(budget_, cells);
     std::fill(bits.get(), bits.get() + cells, 0);
     const NodeIndex* mem = layout_.members.data() + c.first;
     for (std::uint32_t l = 0; l < c.size; ++l) {
@@ -365,9 +362,8 @@ class Solver {
       }
       s.starts.push_back(s.cells.size());
       const std::size_t total = s.cells.size();
-      charge_storage(budget_, total, sizeof(PathRows::Cell));
       charge_entries(total, lower);
-      auto span = base::allocate_storage<PathRows::Cell>(total);
+      auto span = charged_storage<PathRows::Cell>(budget_, total);
       std::memcpy(span.get(), s.cells.data(), total * sizeof(PathRows::Cell));
       for (std::uint32_t r = 0; r < ch.count; ++r) {
         const std::size_t b = s.starts[r];
