@@ -217,23 +217,27 @@ class Solver {
         if (y0 < m) sparse_pairs(mem, lx, y0, std::min(m, y0 + ys), dense, slots_[s].spread.data());
       });
     }
-    if (count > 1) {
-      // Units of kXBlock x rows against a run of y rows.
-      const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / (kXBlock * m), 1, count);
-      std::vector<std::pair<std::size_t, std::size_t>> units;  // (first x, first y)
-      for (std::size_t a = 0; a + 1 < count; a += kXBlock)
-        for (std::size_t y = a + 1; y < count; y += ys) units.emplace_back(a, y);
-      for (unsigned s = 0; s < slots; ++s) {
-        Scratch& sc = slots_[team ? s : slot];
-        if (sc.acc.size() < ys * kXBlock) sc.acc.resize(ys * kXBlock);
-      }
-      const double work = static_cast<double>(count) * static_cast<double>(count) / 2 * static_cast<double>(m);
-      run_units(team, slot, units.size(), saturated_work(work),
-                [&](std::size_t u, unsigned s) {
-                  const auto [a, y] = units[u];
-                  dense_pairs(mem, m, a, y, std::min(count, y + ys), dense, slots_[s].acc.data());
-                });
+    if (count > 1) all_dense_pairs(mem, m, dense, team, slot);
+  }
+
+  // Every pair of two dense rows, in units of kXBlock x rows against a run
+  // of y rows.
+  void all_dense_pairs(const NodeIndex* mem, std::size_t m, const DenseRows& dense, Team* team, unsigned slot) {
+    const std::size_t count = dense.positions.size();
+    const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / (kXBlock * m), 1, count);
+    std::vector<std::pair<std::size_t, std::size_t>> units;  // (first x, first y)
+    for (std::size_t a = 0; a + 1 < count; a += kXBlock)
+      for (std::size_t y = a + 1; y < count; y += ys) units.emplace_back(a, y);
+    const unsigned slots = team ? team->size() : 1;
+    for (unsigned s = 0; s < slots; ++s) {
+      Scratch& sc = slots_[team ? s : slot];
+      if (sc.acc.size() < ys * kXBlock) sc.acc.resize(ys * kXBlock);
     }
+    const double work = static_cast<double>(count) * static_cast<double>(count) / 2 * static_cast<double>(m);
+    run_units(team, slot, units.size(), saturated_work(work), [&](std::size_t u, unsigned s) {
+      const auto [a, y] = units[u];
+      dense_pairs(mem, m, a, y, std::min(count, y + ys), dense, slots_[s].acc.data());
+    });
   }
 
   // Pairs (x, y) for y in [y0, y1), y0 > x, of which at least one row is
