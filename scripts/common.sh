@@ -102,18 +102,27 @@ no_python() {
 # Creates (or reuses) the virtual environment for one interpreter, .venv-KEY
 # (.venv-3.12, .venv-3.15t) in the checkout or in $VELKOR_VENV_DIR, and
 # installs velkor into it, plus any extra packages given. Prints the venv's python.
+# The one way the scripts make a virtual environment: creates DIR with
+# PYTHON unless it is there, brings pip up to date and installs PACKAGES
+# (if any). Prints DIR's python; stops the script when it cannot.
+venv_at() {
+  local dir="$1" python="$2"; shift 2
+  if [ ! -x "$dir/bin/python" ]; then
+    "$python" -m venv "$dir" >&2 || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
+  fi
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2 || true
+  if [ "$#" -gt 0 ]; then
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2 || {
+      echo "error: could not install $* with $python" >&2; exit 1; }
+  fi
+  echo "$dir/bin/python"
+}
+
 make_venv() {
   local python="$1"; shift
-  local venv
-  venv="${VELKOR_VENV_DIR:-$ROOT}/.venv-$(py_key "$python")"
-  if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv" >&2 || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
-  fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2 || true
-  if [ "$#" -gt 0 ]; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2 || exit 1
-  fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT" >&2 || {
+  local vpython
+  vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$(py_key "$python")" "$python" "$@")" || exit 1
+  "$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT" >&2 || {
     echo "error: building velkor with $python failed" >&2; exit 1; }
-  echo "$venv/bin/python"
+  echo "$vpython"
 }

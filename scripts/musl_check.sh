@@ -17,13 +17,8 @@ v="$(py_version "$python")"
 echo "== musl build (x86_64-linux-musl, Zig), CPython $v headers ($python)"
 
 venv="$ROOT/.venv-musl"
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
-fi
-pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
-"${pip[@]}" --upgrade pip || true
 # One release series of Zig: its driver and bundled libc++ change between them.
-"${pip[@]}" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja || { echo "error: could not install ziglang, cmake and ninja" >&2; exit 1; }
+venv_at "$venv" "$python" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja >/dev/null
 zig="$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 [ -x "$zig" ] || { echo "error: no zig executable in the ziglang package ($zig)" >&2; exit 1; }
 echo "-- zig $("$zig" version)"

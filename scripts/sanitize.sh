@@ -33,13 +33,8 @@ k="$(py_key "$python")"
 echo "== sanitizers (address, undefined), CPython $(key_label "$k") ($python)"
 
 venv="$ROOT/.venv-asan-$k"
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
-fi
-vpython="$venv/bin/python"
+vpython="$(venv_at "$venv" "$python" "pytest>=8" "hypothesis>=6" "cmake>=3.21" "ninja")"
 pip=("$vpython" -m pip install -q --disable-pip-version-check)
-"${pip[@]}" --upgrade pip || true
-"${pip[@]}" "pytest>=8" "hypothesis>=6" "cmake>=3.21" "ninja"
 
 ubsan_options="print_stacktrace=1:halt_on_error=1"
 status=0

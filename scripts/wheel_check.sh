@@ -30,12 +30,7 @@ fail() {
 # A virtual environment in the work folder with the given packages; prints its python.
 fresh_venv() {
   local python="$1" name="$2"; shift 2
-  "$python" -m venv "$work/$name" >&2 || {
-    echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
-  "$work/$name/bin/python" -m pip install "${pip_flags[@]}" --upgrade pip >&2 || true
-  "$work/$name/bin/python" -m pip install "${pip_flags[@]}" "$@" >&2 || {
-    echo "error: could not install $* with $python" >&2; exit 1; }
-  echo "$work/$name/bin/python"
+  venv_at "$work/$name" "$python" "$@"
 }
 
 # Lists the sdist's files and fails on local build output or on a missing file
