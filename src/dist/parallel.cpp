@@ -129,6 +129,42 @@ void Team::helper(unsigned slot) {
   }
 }
 
+bool Team::caller_takes_units(std::size_t units, Task task, void* ctx) {
+  while (!stop_.load(std::memory_order_relaxed)) {
+    bool interrupted = false;
+    std::exception_ptr raised;
+    try {
+      interrupted = interrupt_ && interrupt_->requested();
+    } catch (...) {
+      raised = std::current_exception();
+    }
+    if (forked()) {
+      // A child forked by the Interrupt's code: the units the helpers took
+      // are lost, and nothing of theirs may be waited on.
+      if (raised) std::rethrow_exception(raised);
+      if (interrupted) throw base::Interrupted{};
+      throw base::Forked{};
+    }
+    if (raised) {
+      fail(std::move(raised));
+      return false;
+    }
+    if (interrupted) {
+      stop_.store(true, std::memory_order_relaxed);
+      return true;
+    }
+    const std::size_t unit = next_.fetch_add(1, std::memory_order_relaxed);
+    if (unit >= units) return false;
+    try {
+      task(ctx, unit, 0);
+    } catch (...) {
+      fail(std::current_exception());
+      return false;
+    }
+  }
+  return false;
+}
+
 void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
   if (forked()) helpers = 0;
   if (helpers > 0) {
@@ -156,38 +192,7 @@ void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
   }
   helpers_->wake.notify_all();
 
-  bool interrupted = false;
-  while (!stop_.load(std::memory_order_relaxed)) {
-    std::exception_ptr raised;
-    try {
-      interrupted = interrupt_ && interrupt_->requested();
-    } catch (...) {
-      raised = std::current_exception();
-    }
-    if (forked()) {
-      // A child forked by the Interrupt's code: the units the helpers took
-      // are lost, and nothing of theirs may be waited on.
-      if (raised) std::rethrow_exception(raised);
-      if (interrupted) throw base::Interrupted{};
-      throw base::Forked{};
-    }
-    if (raised) {
-      fail(std::move(raised));
-      break;
-    }
-    if (interrupted) {
-      stop_.store(true, std::memory_order_relaxed);
-      break;
-    }
-    const std::size_t unit = next_.fetch_add(1, std::memory_order_relaxed);
-    if (unit >= units) break;
-    try {
-      task(ctx, unit, 0);
-    } catch (...) {
-      fail(std::current_exception());
-      break;
-    }
-  }
+  const bool interrupted = caller_takes_units(units, task, ctx);
 
   std::exception_ptr error;
   {

@@ -91,6 +91,9 @@ class Team {
   void start_helpers(unsigned wanted) noexcept;
   void helper(unsigned slot);
   void take_units(unsigned slot);
+  // The calling thread's share of a job spread over helpers, asking the
+  // Interrupt before each unit; true when it asked to stop.
+  bool caller_takes_units(std::size_t units, Task task, void* ctx);
   void fail(std::exception_ptr error) noexcept;
   // True in a child forked since the team was made.
   bool forked() const noexcept;
