@@ -27,8 +27,8 @@ const char* short_path(const char* file) {
 }
 
 void report(const std::string& message, const std::source_location& where) {
-  std::fprintf(stderr, "velkor: internal failure on thread %ld at %s:%u:%u:\n%s\n",
-               platform::current_thread_id(), short_path(where.file_name()),
+  std::fprintf(stderr, "velkor: internal failure on thread %llu at %s:%u:%u:\n%s\n",
+               static_cast<unsigned long long>(platform::current_thread_id()), short_path(where.file_name()),
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                message.c_str());
   const char* want = std::getenv("VELKOR_BACKTRACE");
