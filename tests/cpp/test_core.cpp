@@ -181,6 +181,14 @@ void test_model() {
     CHECK_MSG(thread_count(0) == cpus, "VELKOR_NUM_THREADS=%s", bad);
   }
   ::unsetenv("VELKOR_NUM_THREADS");
+
+  // Integers from the caller are node numbers and weights in 0..2^32-1,
+  // taken as 64 bits whatever the width of `long`.
+  using base::in_weight_range;
+  CHECK(in_weight_range(0) && in_weight_range(5) && in_weight_range(2147483648) && in_weight_range(kMaxWeight));
+  CHECK(!in_weight_range(-1) && !in_weight_range(std::int64_t{kMaxWeight} + 1) &&
+        !in_weight_range(std::numeric_limits<std::int64_t>::min()) &&
+        !in_weight_range(std::numeric_limits<std::int64_t>::max()));
 }
 
 // The cheap reach bounds that refuse large results early: exact on strongly
