@@ -59,11 +59,10 @@ class BudgetExceeded : public std::bad_alloc {
 };
 
 // A call's allowance of memory. It is read once, when the charges of the
-// call first pass kUnchecked (small calls never read it), from the smallest
-// of: available RAM plus free
-// swap; the room left under the cgroup's memory limit (v2 memory.max or v1
-// memory.limit_in_bytes, of the process's cgroup and its ancestors); the
-// room left under the address-space limit (RLIMIT_AS). Result storage and
+// call first pass kUnchecked (small calls never read it): the memory room
+// of platform/memory_room.hpp, the smallest of available memory, the room
+// under the limits of the process's cgroup (Linux) or job object (Windows),
+// and the room left in the address space. Result storage and
 // result entries are charged as they are made, entries at the price of the
 // call's ResultCost; a charge that would exceed the allowance throws
 // BudgetExceeded, so a result that cannot be held
@@ -112,11 +111,5 @@ class MemoryBudget {
   std::atomic<std::size_t> used_{0};
   std::atomic<std::size_t> entries_{0};
 };
-
-// The pieces of the allowance, in bytes (SIZE_MAX where there is no limit
-// or it cannot be read). Exposed for tests and diagnostics.
-std::size_t system_available_memory() noexcept;
-std::size_t cgroup_available_memory() noexcept;
-std::size_t address_space_available() noexcept;
 
 }  // namespace velkor::base

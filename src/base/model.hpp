@@ -16,6 +16,13 @@ using NodeIndex = std::uint32_t;
 using Weight = std::uint32_t;
 inline constexpr Weight kMaxWeight = 0xFFFFFFFFu;
 
+// Whether an integer read from the caller is a node number, weight or
+// ceiling, 0 to kMaxWeight. Integers are taken as 64 bits whatever the width
+// of `long` (32 bits on Windows and on 32-bit systems).
+inline constexpr bool in_weight_range(std::int64_t value) noexcept {
+  return value >= 0 && value <= std::int64_t{kMaxWeight};
+}
+
 // Node ids are 32-bit and 0xFFFFFFFF stays free as a marker, so an input
 // holds fewer than 2^32 - 1 nodes; more is reported as exhausted memory.
 inline constexpr std::size_t kMaxNodes = 0xFFFFFFFEu;

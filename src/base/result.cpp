@@ -1,11 +1,10 @@
 // Row-ordered results: storage and its charge to the call's memory budget.
 #include "base/result.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <new>
+
+#include "platform/aligned_memory.hpp"
 
 namespace velkor::base {
 
@@ -15,11 +14,9 @@ void* allocate_bytes(std::size_t bytes) {
   const std::size_t align = huge ? kHuge : kStorageAlignment;
   if (bytes > SIZE_MAX - align) throw std::bad_alloc();
   const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + align - 1) / align * align;
-  void* p = std::aligned_alloc(align, rounded);
+  void* p = platform::allocate_aligned(align, rounded);
   if (!p) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-  if (huge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-#endif
+  if (huge) platform::advise_huge_pages(p, rounded);
   return p;
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -12,6 +11,7 @@
 
 #include "base/memory_budget.hpp"
 #include "base/model.hpp"
+#include "platform/aligned_memory.hpp"
 
 namespace velkor::base {
 
@@ -22,7 +22,7 @@ namespace velkor::base {
 // costs far more than filling the page.
 inline constexpr std::size_t kStorageAlignment = 64;
 struct FreeStorage {
-  void operator()(void* p) const noexcept { std::free(p); }
+  void operator()(void* p) const noexcept { platform::free_aligned(p); }
 };
 template <class T>
 using Storage = std::unique_ptr<T[], FreeStorage>;

@@ -1,6 +1,7 @@
 // Internal failures: the report on standard error and the PanicException class.
 #include "boundary/panic.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,18 +18,32 @@ namespace {
 
 // Source paths are reported relative to the project root, which is where
 // this file's own path, as the compiler was given it, ends in
-// "src/boundary/panic.cpp".
-const char* short_path(const char* file) {
+// "src/boundary/panic.cpp", and with forward slashes whatever separator the
+// compiler was given (Windows paths have backslashes). Written into `out`,
+// allocating nothing.
+template <std::size_t N>
+const char* short_path(const char* file, char (&out)[N]) {
   static constexpr std::string_view kThisFile = "src/boundary/panic.cpp";
+  const auto same = [](std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return x == y || (x == '\\' && y == '/') || (x == '/' && y == '\\'); });
+  };
   const std::string_view self = __FILE__;
-  if (self.size() < kThisFile.size() || !self.ends_with(kThisFile)) return file;
-  const std::string_view root = self.substr(0, self.size() - kThisFile.size());
-  return std::string_view(file).starts_with(root) ? file + root.size() : file;
+  std::string_view path = file;
+  if (self.size() >= kThisFile.size() && same(self.substr(self.size() - kThisFile.size()), kThisFile)) {
+    const std::string_view root = self.substr(0, self.size() - kThisFile.size());
+    if (path.size() >= root.size() && same(path.substr(0, root.size()), root)) path.remove_prefix(root.size());
+  }
+  const std::size_t n = std::min(path.size(), N - 1);
+  std::replace_copy(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(n), out, '\\', '/');
+  out[n] = '\0';
+  return out;
 }
 
 void report(const std::string& message, const std::source_location& where) {
-  std::fprintf(stderr, "velkor: internal failure on thread %ld at %s:%u:%u:\n%s\n",
-               platform::current_thread_id(), short_path(where.file_name()),
+  char path[1024];
+  std::fprintf(stderr, "velkor: internal failure on thread %llu at %s:%u:%u:\n%s\n",
+               static_cast<unsigned long long>(platform::current_thread_id()), short_path(where.file_name(), path),
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                message.c_str());
   const char* want = std::getenv("VELKOR_BACKTRACE");

@@ -2,6 +2,7 @@
 #include "convert/int_keyed.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "boundary/error.hpp"
@@ -14,16 +15,21 @@ using boundary::PyErr;
 using boundary::Ref;
 
 base::Weight extract_u32(PyObject* obj) {
-  long value;
+  std::int64_t value;
   if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
   } else {
-    value = PyLong_AsLong(obj);
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    // Beyond 64 bits: the interpreter's own message where `long` has 64
+    // bits, raised alike where it has 32.
+    if (overflow != 0)
+      throw PyErr::new_err(PyExc_OverflowError, "Python int too large to convert to C long");
     if (value == -1) {
       if (std::optional<PyErr> error = boundary::take()) throw std::move(*error);
     }
   }
-  if (value < 0 || value > static_cast<long>(base::kMaxWeight))
+  if (!base::in_weight_range(value))
     throw PyErr::new_err(PyExc_OverflowError, "out of range integral type conversion attempted");
   return static_cast<base::Weight>(value);
 }

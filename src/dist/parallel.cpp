@@ -1,35 +1,17 @@
 // The per-call thread team: helper threads, job hand-out, interruption and error propagation.
 #include "dist/parallel.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/cpu_count.hpp"
 #include "platform/exception_state.hpp"
 #include "platform/fork_count.hpp"
 
 namespace velkor::dist::detail {
 
 namespace {
-
-unsigned affinity_cpus() noexcept {
-  // The mask may be wider than cpu_set_t on very large machines.
-  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (!set) break;
-    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(bytes, set);
-    const int rc = sched_getaffinity(0, bytes, set);
-    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
-    CPU_FREE(set);
-    if (rc == 0) return count > 0 ? static_cast<unsigned>(count) : 1u;
-    if (errno != EINVAL) break;
-  }
-  const unsigned hw = std::thread::hardware_concurrency();
-  return hw > 0 ? hw : 1u;
-}
 
 // A positive integer, or 0.
 unsigned env_cap() noexcept {
@@ -46,7 +28,7 @@ unsigned env_cap() noexcept {
 
 unsigned thread_count(unsigned requested) noexcept {
   if (requested > 0) return requested;
-  unsigned n = affinity_cpus();
+  unsigned n = platform::usable_cpus();
   if (const unsigned cap = env_cap()) n = std::min(n, cap);
   return n;
 }

@@ -18,8 +18,9 @@
 namespace velkor::dist::detail {
 
 // The threads a call may use, the calling one included: `requested` when
-// non-zero, else the CPUs of the process's affinity mask, capped by the
-// environment variable VELKOR_NUM_THREADS when it holds a positive integer.
+// non-zero, else the CPUs the process can use (platform/cpu_count.hpp),
+// capped by the environment variable VELKOR_NUM_THREADS when it holds a
+// positive integer.
 unsigned thread_count(unsigned requested) noexcept;
 
 // A job whose estimated work (in inner-loop steps of a fraction of a

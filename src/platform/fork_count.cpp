@@ -1,11 +1,20 @@
 // Forks of the process, as seen by the code that runs in the child.
 #include "platform/fork_count.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
 
 #include <atomic>
+#endif
 
 namespace velkor::platform {
+
+#if defined(_WIN32)
+
+// Windows has no fork(): a process is never a copy of another.
+std::uint64_t forks_so_far() noexcept { return 0; }
+
+#else
 
 namespace {
 
@@ -22,5 +31,7 @@ std::uint64_t forks_so_far() noexcept {
   (void)registered;
   return fork_count.load(std::memory_order_relaxed);
 }
+
+#endif
 
 }  // namespace velkor::platform

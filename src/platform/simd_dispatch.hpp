@@ -12,11 +12,15 @@
 // runs is chosen by the CPU:
 //  - where the loader resolves GNU indirect functions (glibc on ELF), with
 //    target_clones, at load time;
-//  - on other x86-64 systems (musl refuses IRELATIVE relocations), through a
-//    switch on the CPU's level, detected once per process.
+//  - on other x86-64 systems (musl refuses IRELATIVE relocations; macOS and
+//    Windows have no indirect functions), through a switch on the CPU's
+//    level, detected once per process.
 // Helpers inlined into a kernel are compiled for each of its targets. The
 // kernels do integer arithmetic only, so every variant gives identical
-// results.
+// results. Elsewhere a kernel is compiled once, for the build's target:
+// on aarch64 that includes NEON, which every aarch64 CPU has. MSVC cannot
+// compile one function for another instruction set than the build's, so
+// an MSVC build on x86-64 runs the baseline (SSE2) kernels.
 //
 //   VELKOR_SIMD_KERNEL(name, (T a, U b), (a, b)) { body }
 //
@@ -69,6 +73,8 @@ inline SimdLevel simd_level() noexcept {
 
 #if defined(__GNUC__)
 #define VELKOR_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define VELKOR_INLINE __forceinline
 #else
 #define VELKOR_INLINE inline
 #endif

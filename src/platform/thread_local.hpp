@@ -16,9 +16,12 @@
 // when that allocation fails).
 //
 // Other C libraries (musl) refuse to load a module that asks for static TLS
-// with dlopen. There the default model of position-independent code
-// (general-dynamic) is used; musl allocates a module's TLS for every thread
-// at dlopen and thread creation, never at first access.
+// with dlopen. There, and on macOS and Windows, the compiler's default
+// model for such a module is used. musl allocates a module's TLS for every
+// thread at dlopen and thread creation, never at first access; macOS'
+// loader, like glibc's dynamic model, allocates a thread's block at its
+// first access, and so does the emulated TLS of mingw-w64's GCC (MSVC's
+// image TLS is made with the thread).
 //
 // The dynamic model costs a call into the loader per access: on glibc,
 // about 240 instructions more per call into the module and 17 more per entry

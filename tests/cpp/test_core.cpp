@@ -21,11 +21,16 @@
 #include "dist/nearest_common_descendant.hpp"
 #include "dist/nearest_common_descendant_detail.hpp"
 #include "dist/parallel.hpp"
+#include "platform/cpu_count.hpp"
+#include "platform/memory_room.hpp"
+#include "platform/thread_identity.hpp"
 #include "reference.hpp"
 
+#if !defined(_WIN32)
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <thread>
@@ -41,6 +46,18 @@ using dist::detail::ApspMethod;
 using dist::detail::ApspOptions;
 using dist::detail::NcdOptions;
 using dist::detail::NcdRows;
+
+// Sets (or, with null, removes) an environment variable of this process.
+void set_env(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");  // an empty value removes it
+#else
+  if (value)
+    ::setenv(name, value, 1);
+  else
+    ::unsetenv(name);
+#endif
+}
 
 Graph graph_of(std::uint32_t nodes, std::initializer_list<Entry> edges) {
   Graph g;
@@ -171,16 +188,54 @@ void test_model() {
   // holds a positive integer.
   using dist::detail::thread_count;
   CHECK(thread_count(3) == 3);
-  ::unsetenv("VELKOR_NUM_THREADS");
+  set_env("VELKOR_NUM_THREADS", nullptr);
   const unsigned cpus = thread_count(0);
   CHECK(cpus >= 1);
-  ::setenv("VELKOR_NUM_THREADS", "1", 1);
+  set_env("VELKOR_NUM_THREADS", "1");
   CHECK(thread_count(0) == 1 && thread_count(2) == 2);
   for (const char* bad : {"0", "-2", "two", ""}) {
-    ::setenv("VELKOR_NUM_THREADS", bad, 1);
+    set_env("VELKOR_NUM_THREADS", bad);
     CHECK_MSG(thread_count(0) == cpus, "VELKOR_NUM_THREADS=%s", bad);
   }
-  ::unsetenv("VELKOR_NUM_THREADS");
+  set_env("VELKOR_NUM_THREADS", nullptr);
+
+  // Integers from the caller are node numbers and weights in 0..2^32-1,
+  // taken as 64 bits whatever the width of `long`.
+  using base::in_weight_range;
+  CHECK(in_weight_range(0) && in_weight_range(5) && in_weight_range(2147483648) && in_weight_range(kMaxWeight));
+  CHECK(!in_weight_range(-1) && !in_weight_range(std::int64_t{kMaxWeight} + 1) &&
+        !in_weight_range(std::numeric_limits<std::int64_t>::min()) &&
+        !in_weight_range(std::numeric_limits<std::int64_t>::max()));
+}
+
+// What the platform layer reads from the system: figures, not "unknown"
+// (the memory budget would then never refuse) and not zero (it would refuse
+// everything); the initial thread told apart from others, whichever thread
+// asks first.
+void test_platform() {
+  bool helper_initial = true;
+  std::uint64_t helper_id = 0;
+  std::thread([&] {
+    helper_initial = platform::on_initial_thread();
+    helper_id = platform::current_thread_id();
+  }).join();
+  CHECK(!helper_initial && platform::on_initial_thread());
+  CHECK(helper_id != platform::current_thread_id());
+
+  const unsigned cpus = platform::usable_cpus();
+  const unsigned hardware = std::thread::hardware_concurrency();
+  // More than one processor group (64 processors) may hold more CPUs than
+  // the C++ runtime counts.
+  CHECK_MSG(cpus >= 1 && (cpus <= hardware || hardware >= 64), "%u usable CPUs of %u", cpus, hardware);
+
+  const std::size_t available = platform::available_memory();
+  const std::size_t group = platform::group_memory_room();
+  const std::size_t address_space = platform::address_space_room();
+  // (SIZE_MAX also stands for more than a 32-bit process can address.)
+  CHECK_MSG(available > (std::size_t{16} << 20) && (available < SIZE_MAX || sizeof(void*) < 8),
+            "available memory %zu", available);
+  CHECK_MSG(group > 0 && address_space > 0, "group room %zu, address space room %zu", group, address_space);
+  CHECK(platform::memory_room() == std::min({available, group, address_space}));
 }
 
 // The cheap reach bounds that refuse large results early: exact on strongly
@@ -498,6 +553,8 @@ Entries ncd_pairs(NodeIndex n, std::initializer_list<Entry> off_diagonal) {
   return out;
 }
 
+#if !defined(_WIN32)  // Windows has no fork()
+
 // The call's Interrupt runs the caller's code, which may fork (a signal
 // handler calling os.fork()). In the child, a job spread over helpers fails
 // with base::Forked, later jobs run on the calling thread alone, and the
@@ -553,6 +610,8 @@ void test_fork_while_helpers_work() {
             "forked child: %s, status %d", waited == 0 ? "hung" : "ended", status);
   for (auto& d : done) CHECK(d.load() == 1);
 }
+
+#endif
 
 void test_ncd_examples() {
   const Graph d = graph_of(4, {{0, 0, 0}, {1, 1, 0}, {2, 2, 0}, {3, 3, 0}, {0, 2, 2},
@@ -611,6 +670,7 @@ void test_ncd_random() {
 
 int main() {
   test_model();
+  test_platform();
   test_reach_bounds();
   test_apsp_examples();
   test_apsp_weight_boundaries();
@@ -621,7 +681,9 @@ int main() {
   test_threads_agree();
   test_budget();
   test_interrupt();
+#if !defined(_WIN32)
   test_fork_while_helpers_work();
+#endif
   test_ncd_examples();
   test_ncd_random();
   return velkor::testing::finish();

@@ -1,0 +1,265 @@
+#!/usr/bin/env bash
+# Builds velkor for the platforms and toolchains this machine cannot test
+# natively, and runs whatever of it can run here:
+#   linux-cross  the C++ core tests built with GCC for aarch64 and s390x
+#                (big-endian), run under QEMU user emulation, and for i686
+#                (32-bit long and pointers), run directly; linked statically
+#   windows      the C++ core tests built with mingw-w64 (x86-64, POSIX
+#                threads), run under Wine once per SIMD level of the CPU; the
+#                extension module compiled against the host's Python headers
+#                with Windows' sizes and DLL linkage, PyInit_velkor exported
+#                unmangled: a compile check only
+#   macos        the whole project compiled for macOS arm64 (11.0) and x86-64
+#                (10.15) with Zig's clang and macOS headers, warnings and
+#                calls newer than the deployment target as errors: the core,
+#                the core tests (linked), the extension module against the
+#                host's Python headers; nothing runs
+#   libcxx       the whole project built on Linux with clang 16 and libc++
+#                (the C++ library of macOS' toolchain): the core tests, then
+#                pytest with the newest CPython found
+# Warnings are errors in every build. Each section runs even when an earlier
+# one failed; any failure fails the check, and nothing is skipped: what is
+# missing is installed (Debian packages with apt-get, as root; cmake, ninja
+# and ziglang from PyPI into .venv-cross), and what cannot be installed
+# fails. Name sections to run only those: ./scripts/cross_check.sh windows macos
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+all_sections=(linux-cross windows macos libcxx)
+sections=("$@")
+[ "${#sections[@]}" -gt 0 ] || sections=("${all_sections[@]}")
+for s in "${sections[@]}"; do
+  case " ${all_sections[*]} " in *" $s "*) ;; *) echo "error: no section '$s' (sections: ${all_sections[*]})" >&2; exit 2 ;; esac
+done
+
+status=0
+fail() {
+  echo "FAIL: $*" >&2
+  status=1
+}
+
+# ------------------------------------------------------------------ set-up
+
+# The Debian packages each section needs.
+packages_for() {
+  case "$1" in
+    linux-cross) echo g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-i686-linux-gnu qemu-user-static ;;
+    windows) echo g++-mingw-w64-x86-64-posix wine64 binutils-mingw-w64-x86-64 ;;
+    macos) echo ;;
+    libcxx) echo clang-16 libc++-16-dev libc++abi-16-dev ;;
+  esac
+}
+
+missing=()
+for s in "${sections[@]}"; do
+  for p in $(packages_for "$s"); do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "-- installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "error: needs the Debian packages ${missing[*]}; run as root on Debian or Ubuntu, or install them" >&2
+    exit 1
+  fi
+  apt-get update -qq >/dev/null &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"${TMPDIR:-/tmp}/velkor-cross-apt.log" 2>&1 || {
+    cat "${TMPDIR:-/tmp}/velkor-cross-apt.log"; echo "error: installing ${missing[*]} failed" >&2; exit 1; }
+fi
+
+mapfile -t pythons < <(find_pythons)
+[ "${#pythons[@]}" -gt 0 ] || no_python
+# The newest interpreter found: its headers for the compile checks, and
+# pytest with it for libc++.
+python=""
+best=0
+for c in "${pythons[@]}"; do
+  v="$(py_version "$c")"
+  key=$(( ${v%%.*} * 1000 + ${v#*.} ))
+  if [ "$key" -gt "$best" ]; then best="$key"; python="$c"; fi
+done
+py_include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+
+venv="$ROOT/.venv-cross"
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
+fi
+pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
+"${pip[@]}" --upgrade pip >/dev/null 2>&1 || true
+# One release series of Zig, as for the musl build.
+"${pip[@]}" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja || { echo "error: could not install ziglang, cmake and ninja" >&2; exit 1; }
+cmake=("$venv/bin/cmake")
+ninja="$venv/bin/ninja"
+
+work="$ROOT/build/cross"
+mkdir -p "$work"
+
+# Configures and builds one CMake tree; the log is shown when either fails.
+# Usage: build NAME TARGETS -- CMAKE_ARGS...
+build() {
+  local name="$1" targets="$2" dir="$work/$1"; shift 3
+  mkdir -p "$dir"
+  "${cmake[@]}" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
+    -DCMAKE_BUILD_TYPE=Release "$@" >"$dir/configure.log" 2>&1 || {
+    cat "$dir/configure.log"; fail "configuring $name"; return 1; }
+  # shellcheck disable=SC2086
+  "$ninja" -C "$dir" $targets >"$dir/build.log" 2>&1 || {
+    cat "$dir/build.log"; fail "building $name"; return 1; }
+}
+
+# The object files of the extension module in a configured tree: compiled,
+# not linked.
+extension_objects() {
+  "$ninja" -C "$1" -t targets all | sed -n 's|^\(CMakeFiles/_velkor_ext\.dir/[^:]*\.o\(bj\)\{0,1\}\): .*|\1|p'
+}
+
+# Core tests at -O2: GCC 12's -O3 warns falsely about std::string on i686.
+core_flags=(-DVELKOR_BUILD_PYTHON=OFF -DVELKOR_BUILD_TESTS=ON "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG")
+
+# ------------------------------------------------------------------ linux-cross
+
+section_linux_cross() {
+  local arch tests
+  for arch in aarch64 s390x i686; do
+    echo "-- C++ core tests, Linux $arch (GCC $("$arch-linux-gnu-g++" -dumpversion), static)"
+    build "linux-$arch" velkor_core_tests -- "${core_flags[@]}" \
+      -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \
+      -DCMAKE_CXX_COMPILER="$arch-linux-gnu-g++" -DCMAKE_CXX_FLAGS="-Werror" \
+      -DCMAKE_EXE_LINKER_FLAGS="-static" || continue
+    tests="$work/linux-$arch/velkor_core_tests"
+    case "$arch" in
+      i686) "$tests" || fail "C++ core tests on i686" ;;
+      *) "qemu-$arch-static" "$tests" || fail "C++ core tests on $arch under QEMU" ;;
+    esac
+  done
+}
+
+# ------------------------------------------------------------------ windows
+
+section_windows() {
+  local cxx=x86_64-w64-mingw32-g++-posix level tests wine
+  wine="$(command -v wine64 || echo /usr/lib/wine/wine64)"
+  echo "-- C++ core tests, Windows x86-64 (mingw-w64 GCC $("$cxx" -dumpversion), static), under $("$wine" --version)"
+  if build windows velkor_core_tests -- "${core_flags[@]}" \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_CXX_FLAGS="-Werror" -DCMAKE_EXE_LINKER_FLAGS="-static"; then
+    tests="$work/windows/velkor_core_tests.exe"
+    # A Wine prefix of its own, made on the first run (no Mono or Gecko).
+    export WINEPREFIX="$work/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    [ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
+    for level in baseline avx2 native; do
+      echo "-- C++ core tests under Wine, SIMD level: $level"
+      if [ "$level" = native ]; then
+        "$wine" "$tests" || fail "C++ core tests under Wine ($level)"
+      else
+        VELKOR_SIMD_LEVEL="$level" "$wine" "$tests" || fail "C++ core tests under Wine ($level)"
+      fi
+    done
+  fi
+
+  # The host's pyconfig.h describes Linux; this one, included first, gives
+  # the sizes and DLL linkage of a Windows build (its include guard keeps
+  # Python.h from reading the host's again).
+  echo "-- extension module, Windows x86-64 (mingw-w64), compiled against CPython $(py_version "$python")'s headers"
+  local dir="$work/windows-extension" f obj ok=1
+  mkdir -p "$dir"
+  cat >"$dir/pyconfig.h" <<EOF
+#include "$py_include/pyconfig.h"
+#undef HAVE_SYS_SELECT_H
+#undef SIZEOF_LONG
+#define SIZEOF_LONG 4
+#undef SIZEOF_WCHAR_T
+#define SIZEOF_WCHAR_T 2
+#define MS_WINDOWS
+#define MS_WIN32
+#define MS_WIN64
+#define HAVE_DECLSPEC_DLL
+#undef Py_ENABLE_SHARED
+#define Py_ENABLE_SHARED 1
+EOF
+  for f in "$ROOT"/src/velkor.cpp "$ROOT"/src/boundary/*.cpp "$ROOT"/src/convert/*.cpp; do
+    obj="$dir/$(basename "$f" .cpp).o"
+    "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$ROOT/src" -include "$dir/pyconfig.h" -I"$py_include" \
+      -c "$f" -o "$obj" || { ok=0; fail "compiling $(basename "$f") for Windows"; }
+  done
+  [ "$ok" -eq 1 ] || return 0
+  # The module's entry point: a C name, exported from the DLL.
+  if grep -qE ' T PyInit_velkor$' <<<"$(x86_64-w64-mingw32-nm "$dir/velkor.o")" &&
+    grep -q 'export:"PyInit' <<<"$(x86_64-w64-mingw32-objdump -s -j .drectve "$dir/velkor.o" | tr -d '\n')"; then
+    echo "   PyInit_velkor: defined with C linkage and exported"
+  else
+    fail "PyInit_velkor is not exported with C linkage"
+  fi
+}
+
+# ------------------------------------------------------------------ macos
+
+section_macos() {
+  local zig target arch version dir objects
+  zig="$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+  for target in aarch64-macos.11.0 x86_64-macos.10.15; do
+    arch="${target%%-*}"; version="${target#*-macos.}"
+    echo "-- macOS $arch $version (zig $("$zig" version) c++), built, not run; extension against CPython $(py_version "$python")'s headers"
+    dir="$work/macos-$arch"
+    mkdir -p "$dir/bin"
+    # CMake wants one executable per tool: small wrappers around the zig driver.
+    printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/bin/c++"
+    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/bin/ar"
+    printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/bin/ranlib"
+    chmod +x "$dir/bin/"*
+    # Calls newer than the deployment target are errors, the older ones'
+    # warnings included (-Wunguarded-availability).
+    build "macos-$arch" velkor_core_tests -- \
+      -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_SYSTEM_PROCESSOR="$arch" -DCMAKE_OSX_DEPLOYMENT_TARGET="$version" \
+      -DCMAKE_CXX_COMPILER="$dir/bin/c++" -DCMAKE_AR="$dir/bin/ar" -DCMAKE_RANLIB="$dir/bin/ranlib" \
+      -DCMAKE_CXX_FLAGS="-Werror -Wunguarded-availability" "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" \
+      -DVELKOR_BUILD_PYTHON=ON -DVELKOR_BUILD_TESTS=ON \
+      -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$py_include" || continue
+    mapfile -t objects < <(extension_objects "$dir")
+    [ "${#objects[@]}" -gt 0 ] || { fail "no object files of the extension module for macOS $arch"; continue; }
+    "$ninja" -C "$dir" "${objects[@]}" >"$dir/extension.log" 2>&1 || {
+      cat "$dir/extension.log"; fail "compiling the extension module for macOS $arch"; continue; }
+    # A 64-bit Mach-O file starts with 0xfeedfacf, little-endian.
+    [ "$(od -An -tx1 -N4 "$dir/velkor_core_tests" | tr -d ' ')" = cffaedfe ] ||
+      { fail "the core tests for macOS $arch are not a 64-bit Mach-O executable"; continue; }
+    echo "   core tests linked (64-bit Mach-O), ${#objects[@]} extension objects compiled"
+  done
+}
+
+# ------------------------------------------------------------------ libcxx
+
+section_libcxx() {
+  local flags="-stdlib=libc++" k vpython module libs
+  echo "-- C++ core tests, clang 16 with libc++"
+  if build libcxx velkor_core_tests -- "${core_flags[@]}" -DCMAKE_CXX_COMPILER=clang++-16 \
+    -DCMAKE_CXX_FLAGS="$flags -Werror" -DCMAKE_EXE_LINKER_FLAGS="$flags"; then
+    if grep -q 'libc++\.so' <<<"$(ldd "$work/libcxx/velkor_core_tests")"; then
+      "$work/libcxx/velkor_core_tests" || fail "C++ core tests with clang 16 and libc++"
+    else
+      fail "the core tests are not linked with libc++"
+    fi
+  fi
+
+  k="$(py_key "$python")"
+  echo "-- pytest, CPython $(key_label "$k"), velkor built with clang 16 and libc++"
+  # pip's build (scikit-build-core) takes the compiler and flags from the environment.
+  vpython="$(CXX=clang++-16 CXXFLAGS="$flags -Werror" LDFLAGS="$flags" VELKOR_VENV_DIR="$work/libcxx" \
+    make_venv "$python" "pytest>=8" "hypothesis>=6")" || { fail "building velkor with clang 16 and libc++"; return 0; }
+  module="$(cd "$work" && "$vpython" -c 'import velkor; print(velkor.__file__)')" || { fail "importing velkor"; return 0; }
+  libs="$(ldd "$module")"
+  if ! grep -q 'libc++\.so' <<<"$libs" || grep -q 'libstdc++' <<<"$libs"; then
+    echo "$libs"
+    fail "the extension module is not linked with libc++ alone"
+    return 0
+  fi
+  echo "   $(basename "$module") needs $(awk '/libc\+\+/ { printf "%s ", $1 }' <<<"$libs")"
+  (cd "$ROOT" && "$vpython" -m pytest -q -p no:cacheprovider tests) || fail "pytest with velkor built with clang 16 and libc++"
+}
+
+for s in "${sections[@]}"; do
+  echo "== $s"
+  "section_${s//-/_}"
+done
+
+if [ "$status" -eq 0 ]; then echo "== cross check passed (${sections[*]})"; else echo "== cross check FAILED" >&2; fi
+exit "$status"

@@ -1,0 +1,136 @@
+// The number of CPUs this process can use.
+#include "platform/cpu_count.hpp"
+
+#include <algorithm>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/cgroup.hpp"
+#elif defined(__APPLE__)
+#include <sys/sysctl.h>
+#elif defined(_WIN32)
+#include "platform/win32.hpp"
+
+#include <bitset>
+#endif
+
+namespace velkor::platform {
+
+namespace {
+
+unsigned hardware_cpus() noexcept {
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1u;
+}
+
+#if defined(__linux__)
+
+unsigned affinity_cpus() noexcept {
+  // The mask may be wider than cpu_set_t on very large machines.
+  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (!set) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    const int rc = sched_getaffinity(0, bytes, set);
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? static_cast<unsigned>(count) : 1u;
+    if (errno != EINVAL) break;
+  }
+  return hardware_cpus();
+}
+
+// Up to two signed numbers at the start of a small file; how many were read.
+int read_numbers(const std::string& path, long long& a, long long& b) {
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return 0;
+  const int n = std::fscanf(f, "%lld %lld", &a, &b);
+  std::fclose(f);
+  return n > 0 ? n : 0;
+}
+
+// The CPUs that one cgroup's quota pays for, rounded up; 0 for no quota.
+// v2: cpu.max holds "QUOTA PERIOD" or "max PERIOD"; v1: cpu.cfs_quota_us
+// holds the quota (-1 for none), cpu.cfs_period_us the period.
+unsigned quota_cpus(const std::string& dir, bool v2) {
+  long long quota = 0, period = 0, unused = 0;
+  if (v2) {
+    if (read_numbers(dir + "/cpu.max", quota, period) != 2) return 0;
+  } else if (read_numbers(dir + "/cpu.cfs_quota_us", quota, unused) == 0 ||
+             read_numbers(dir + "/cpu.cfs_period_us", period, unused) == 0) {
+    return 0;
+  }
+  if (quota <= 0 || period <= 0) return 0;
+  const long long cpus = quota / period + (quota % period != 0);
+  return cpus > 65536 ? 0u : static_cast<unsigned>(cpus);
+}
+
+// The smallest quota over the process's cgroups and their ancestors, in
+// CPUs; 0 for none.
+unsigned cgroup_quota_cpus() noexcept {
+  try {
+    unsigned smallest = 0;
+    for (bool v2 : {true, false})
+      for (const std::string& dir :
+           linux_cgroup::levels(v2, "cpu", v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/cpu")) {
+        const unsigned n = quota_cpus(dir, v2);
+        if (n > 0 && (smallest == 0 || n < smallest)) smallest = n;
+      }
+    return smallest;
+  } catch (...) {
+    return 0;
+  }
+}
+
+#endif
+
+}  // namespace
+
+#if defined(__linux__)
+
+unsigned usable_cpus() noexcept {
+  // The quota changes only when the process is moved: read once.
+  static const unsigned quota = cgroup_quota_cpus();
+  const unsigned affinity = affinity_cpus();
+  return quota > 0 ? std::min(affinity, quota) : affinity;
+}
+
+#elif defined(__APPLE__)
+
+unsigned usable_cpus() noexcept {
+  int active = 0;
+  std::size_t size = sizeof active;
+  if (sysctlbyname("hw.activecpu", &active, &size, nullptr, 0) == 0 && active > 0)
+    return static_cast<unsigned>(active);
+  return hardware_cpus();
+}
+
+#elif defined(_WIN32)
+
+unsigned usable_cpus() noexcept {
+  // A process whose threads may run in one processor group only has an
+  // affinity mask; on machines with more groups (more than 64 processors)
+  // threads are spread over all of them.
+  if (GetActiveProcessorGroupCount() <= 1) {
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0)
+      return static_cast<unsigned>(std::bitset<sizeof(DWORD_PTR) * 8>(process).count());
+  }
+  const DWORD active = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return active > 0 ? static_cast<unsigned>(active) : hardware_cpus();
+}
+
+#else
+
+unsigned usable_cpus() noexcept { return hardware_cpus(); }
+
+#endif
+
+}  // namespace velkor::platform
