@@ -13,12 +13,12 @@
 #include "base/model.hpp"
 #include "base/resources.hpp"
 #include "base/result.hpp"
-#include "dist/dense_kernel.hpp"
-#include "dist/floyd_warshall.hpp"
-#include "dist/floyd_warshall_detail.hpp"
-#include "dist/nearest_common_descendant.hpp"
-#include "dist/nearest_common_descendant_detail.hpp"
-#include "dist/parallel.hpp"
+#include "algo/dense_kernel.hpp"
+#include "algo/floyd_warshall.hpp"
+#include "algo/floyd_warshall_detail.hpp"
+#include "algo/nearest_common_descendant.hpp"
+#include "algo/nearest_common_descendant_detail.hpp"
+#include "algo/parallel.hpp"
 
 namespace {
 
@@ -28,7 +28,7 @@ using velkor::base::NodeIndex;
 using velkor::base::PathRows;
 using velkor::base::Resources;
 using velkor::base::Weight;
-namespace detail = velkor::dist::detail;
+namespace detail = velkor::algo::detail;
 
 using Clock = std::chrono::steady_clock;
 
@@ -221,10 +221,10 @@ void methods(std::mt19937_64& rng, int repeat) {
   bench_apsp("grid both 45x45", grid(45, true), repeat);
 
   for (std::size_t n : {500, 1000}) {
-    const Graph d_sparse = distances_of(velkor::dist::floyd_warshall(random_sparse(n, 2, rng), {}));
+    const Graph d_sparse = distances_of(velkor::algo::floyd_warshall(random_sparse(n, 2, rng), {}));
     bench_ncd("of sparse apsp, extreme 10^6", d_sparse, 1000000, repeat);
     bench_ncd("of sparse apsp, extreme 1500", d_sparse, 1500, repeat);
-    const Graph d_dag = distances_of(velkor::dist::floyd_warshall(grid(n == 500 ? 22 : 32, false), {}));
+    const Graph d_dag = distances_of(velkor::algo::floyd_warshall(grid(n == 500 ? 22 : 32, false), {}));
     bench_ncd("of grid dag apsp", d_dag, 1000000, repeat);
   }
 }
@@ -254,17 +254,17 @@ void sweeps(std::mt19937_64& rng, int repeat) {
           return detail::floyd_warshall_with(std::move(g), r, {detail::ApspMethod::dijkstra});
         },
         repeat);
-  const Graph d2000 = distances_of(velkor::dist::floyd_warshall(random_sparse(2000, 2, rng), {}));
+  const Graph d2000 = distances_of(velkor::algo::floyd_warshall(random_sparse(2000, 2, rng), {}));
   for (Weight extreme : {Weight{1000000}, Weight{1500}})
     sweep("ncd of sparse apsp, extreme " + std::to_string(extreme), d2000,
           [extreme](Graph g, const Resources& r) {
-            return velkor::dist::nearest_common_descendant(std::move(g), extreme, r);
+            return velkor::algo::nearest_common_descendant(std::move(g), extreme, r);
           },
           repeat);
 
   // Reading a result the way the output builder does.
   {
-    const PathRows rows = velkor::dist::floyd_warshall(complete, {});
+    const PathRows rows = velkor::algo::floyd_warshall(complete, {});
     std::uint64_t sum = 0;
     const double s = seconds(
         [&] {
@@ -287,7 +287,7 @@ void sweeps(std::mt19937_64& rng, int repeat) {
     const auto t0 = Clock::now();
     bool refused = false;
     try {
-      velkor::dist::floyd_warshall(big, res);
+      velkor::algo::floyd_warshall(big, res);
     } catch (const std::bad_alloc&) {
       refused = true;
     }

@@ -10,8 +10,8 @@
 #include "convert/int_keyed.hpp"
 #include "convert/label_keyed.hpp"
 #include "convert/result_cost.hpp"
-#include "dist/floyd_warshall.hpp"
-#include "dist/nearest_common_descendant.hpp"
+#include "algo/floyd_warshall.hpp"
+#include "algo/nearest_common_descendant.hpp"
 
 namespace velkor {
 namespace {
@@ -53,7 +53,7 @@ base::PathRows floyd_warshall_u32(base::Graph graph, Nodes nodes) {
   const DictResultCost cost(nodes, DictResultCost::Values::any);
   base::MemoryBudget budget(cost);
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
-    return dist::floyd_warshall(std::move(graph), resources);
+    return algo::floyd_warshall(std::move(graph), resources);
   });
 }
 
@@ -61,7 +61,7 @@ base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight e
   const DictResultCost cost(nodes, convert::values_up_to(extreme));
   base::MemoryBudget budget(cost);
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
-    return dist::nearest_common_descendant(std::move(graph), extreme, resources);
+    return algo::nearest_common_descendant(std::move(graph), extreme, resources);
   });
 }
 

@@ -13,14 +13,14 @@
 #include "base/resources.hpp"
 #include "base/result.hpp"
 #include "check.hpp"
-#include "dist/adjacency.hpp"
-#include "dist/budget.hpp"
-#include "dist/components.hpp"
-#include "dist/floyd_warshall.hpp"
-#include "dist/floyd_warshall_detail.hpp"
-#include "dist/nearest_common_descendant.hpp"
-#include "dist/nearest_common_descendant_detail.hpp"
-#include "dist/parallel.hpp"
+#include "algo/adjacency.hpp"
+#include "algo/budget.hpp"
+#include "algo/components.hpp"
+#include "algo/floyd_warshall.hpp"
+#include "algo/floyd_warshall_detail.hpp"
+#include "algo/nearest_common_descendant.hpp"
+#include "algo/nearest_common_descendant_detail.hpp"
+#include "algo/parallel.hpp"
 #include "platform/cpu_count.hpp"
 #include "platform/memory_room.hpp"
 #include "platform/thread_identity.hpp"
@@ -42,10 +42,10 @@ using namespace velkor::testing;
 using base::PathRows;
 using base::Resources;
 using base::SquareRows;
-using dist::detail::ApspMethod;
-using dist::detail::ApspOptions;
-using dist::detail::NcdOptions;
-using dist::detail::NcdRows;
+using algo::detail::ApspMethod;
+using algo::detail::ApspOptions;
+using algo::detail::NcdOptions;
+using algo::detail::NcdRows;
 
 // Sets (or, with null, removes) an environment variable of this process.
 void set_env(const char* name, const char* value) {
@@ -73,11 +73,11 @@ Resources threads(unsigned count) {
 }
 
 PathRows apsp(const Graph& g, const ApspOptions& opt, const Resources& res = threads(1)) {
-  return dist::detail::floyd_warshall_with(g, res, opt);
+  return algo::detail::floyd_warshall_with(g, res, opt);
 }
 
 SquareRows ncd(const Graph& g, Weight extreme, const NcdOptions& opt, const Resources& res = threads(1)) {
-  return dist::detail::nearest_common_descendant_with(g, extreme, res, opt);
+  return algo::detail::nearest_common_descendant_with(g, extreme, res, opt);
 }
 
 std::string describe(const Entries& got, const Entries& want) {
@@ -134,7 +134,7 @@ void check_apsp(const Graph& g, const Entries& want, const std::string& label) {
 // The sparse and chunked modes also split each x row's pairs into short
 // runs of y rows; the chunked one adds several column passes.
 const NcdOptions kNcdModes[] = {{NcdRows::automatic},
-                                {NcdRows::sparse, dist::detail::kNcdColumnChunk, 3},
+                                {NcdRows::sparse, algo::detail::kNcdColumnChunk, 3},
                                 {NcdRows::dense},
                                 {NcdRows::dense, 7, 1}};
 const char* const kNcdModeNames[] = {"automatic", "sparse", "dense", "dense-chunked"};
@@ -166,9 +166,9 @@ void test_model() {
   for (bool sorted : {false, true}) {
     std::vector<Edge> edges{{0, 1, 9}, {0, 3, 3}, {0, 2, 1}, {0, 1, 4}, {0, 3, 8}, {1, 0, 2}, {2, 2, 1}, {2, 2, 2}};
     if (!sorted) std::swap(edges[4], edges[5]);
-    dist::detail::Team team(threads(1));
-    const dist::detail::Adjacency adj = dist::detail::build_adjacency(
-        edges, 4, [](NodeIndex, const dist::detail::Arc& a) { return a.weight < 5; }, team);
+    algo::detail::Team team(threads(1));
+    const algo::detail::Adjacency adj = algo::detail::build_adjacency(
+        edges, 4, [](NodeIndex, const algo::detail::Arc& a) { return a.weight < 5; }, team);
     CHECK(edges.empty());
     CHECK((adj.start == std::vector<std::size_t>{0, 2, 3, 4, 4}));
     std::vector<std::pair<NodeIndex, Weight>> arcs;
@@ -178,7 +178,7 @@ void test_model() {
 
   bool threw = false;
   try {
-    dist::detail::checked_mul(std::numeric_limits<std::size_t>::max() / 2, 3);
+    algo::detail::checked_mul(std::numeric_limits<std::size_t>::max() / 2, 3);
   } catch (const std::bad_alloc&) {
     threw = true;
   }
@@ -186,7 +186,7 @@ void test_model() {
 
   // Threads: as asked, else the CPUs capped by VELKOR_NUM_THREADS when it
   // holds a positive integer.
-  using dist::detail::thread_count;
+  using algo::detail::thread_count;
   CHECK(thread_count(3) == 3);
   set_env("VELKOR_NUM_THREADS", nullptr);
   const unsigned cpus = thread_count(0);
@@ -241,11 +241,11 @@ void test_platform() {
 // The cheap reach bounds that refuse large results early: exact on strongly
 // connected parts and chains, never above a row's true entry count.
 void test_reach_bounds() {
-  auto all = [](NodeIndex, const dist::detail::Arc&) { return true; };
-  dist::detail::Team team(threads(1));
+  auto all = [](NodeIndex, const algo::detail::Arc&) { return true; };
+  algo::detail::Team team(threads(1));
   std::vector<Edge> edges{{0, 1, 1}, {1, 2, 1}, {3, 4, 1}, {4, 3, 1}, {4, 2, 1}, {5, 6, 1}, {5, 7, 1}, {8, 8, 1}};
-  const auto adj = dist::detail::build_adjacency(edges, 9, all, team);
-  CHECK((dist::detail::reach_lower_bounds(adj, 9) == std::vector<std::uint32_t>{3, 2, 1, 3, 3, 2, 1, 1, 1}));
+  const auto adj = algo::detail::build_adjacency(edges, 9, all, team);
+  CHECK((algo::detail::reach_lower_bounds(adj, 9) == std::vector<std::uint32_t>{3, 2, 1, 3, 3, 2, 1, 1, 1}));
 
   Rng rng(404);
   for (int round = 0; round < 40; ++round) {
@@ -256,8 +256,8 @@ void test_reach_bounds() {
     Graph g = random_graph(rng, s);
     std::vector<std::uint32_t> entries(g.nodes, 0);
     for (auto [a, b, w] : reference_apsp(g)) ++entries[a];
-    const auto adj = dist::detail::build_adjacency(g.edges, g.nodes, all, team);
-    const std::vector<std::uint32_t> bound = dist::detail::reach_lower_bounds(adj, g.nodes);
+    const auto adj = algo::detail::build_adjacency(g.edges, g.nodes, all, team);
+    const std::vector<std::uint32_t> bound = algo::detail::reach_lower_bounds(adj, g.nodes);
     bool below = true;
     for (NodeIndex v = 0; v < g.nodes; ++v) below &= bound[v] >= 1 && bound[v] <= entries[v];
     CHECK_MSG(below, "round %d", round);
@@ -381,7 +381,7 @@ void test_apsp_method_choice() {
       if (chance(rng, 0.6)) g.edges.push_back(Edge{ids[i], ids[j], random_weight(rng, Weights::huge)});
   const Entries dense = entries_of(apsp(g, {ApspMethod::dense, 192}));
   CHECK(dense.size() > 800 * 800);
-  CHECK_ENTRIES(read(dist::floyd_warshall(g, threads(0)), 900, "mixed"), dense, "mixed methods");
+  CHECK_ENTRIES(read(algo::floyd_warshall(g, threads(0)), 900, "mixed"), dense, "mixed methods");
 }
 
 // Every thread count gives the same rows, for each method, with the default
@@ -406,7 +406,7 @@ void test_threads_agree() {
   for (const Graph* graph : {&g, &dense})
     for (const ApspOptions& base : {ApspOptions{ApspMethod::automatic}, ApspOptions{ApspMethod::dense},
                                     ApspOptions{ApspMethod::dijkstra}, ApspOptions{ApspMethod::dense, 0}})
-      for (std::size_t min_work : {dist::detail::kParallelMinWork, std::size_t{0}}) {
+      for (std::size_t min_work : {algo::detail::kParallelMinWork, std::size_t{0}}) {
         ApspOptions opt = base;
         opt.parallel_min_work = min_work;
         const Entries one = read(apsp(*graph, opt, threads(1)), graph->nodes, "apsp threads");
@@ -428,7 +428,7 @@ void test_threads_agree() {
   for (const Graph* graph : {&dist, static_cast<const Graph*>(&repeated), &arbitrary})
     for (Weight extreme : {Weight{3000}, kMaxWeight})
       for (const NcdOptions& base : kNcdModes)
-        for (std::size_t min_work : {dist::detail::kParallelMinWork, std::size_t{0}}) {
+        for (std::size_t min_work : {algo::detail::kParallelMinWork, std::size_t{0}}) {
           NcdOptions opt = base;
           opt.parallel_min_work = min_work;
           const Entries one = entries_of(ncd(*graph, extreme, opt, threads(1)));
@@ -507,11 +507,11 @@ void test_budget() {
   Resources res = threads(2);
   res.budget = &budget;
   res.interrupt = &never;
-  CHECK(throws_bad_alloc([&] { dist::floyd_warshall(ring, res); }) && never.calls < 10);
+  CHECK(throws_bad_alloc([&] { algo::floyd_warshall(ring, res); }) && never.calls < 10);
 
   base::MemoryBudget square(2u << 20, kEntryCost);
   res.budget = &square;
-  CHECK(throws_bad_alloc([&] { dist::nearest_common_descendant(graph_of(200, {}), 5, res); }));
+  CHECK(throws_bad_alloc([&] { algo::nearest_common_descendant(graph_of(200, {}), 5, res); }));
 }
 
 void test_interrupt() {
@@ -579,7 +579,7 @@ void test_fork_while_helpers_work() {
   };
   int outcome = 0;  // in the child: 0 when everything went as it must
   {
-    dist::detail::Team team(res, 0);
+    algo::detail::Team team(res, 0);
     bool forked = false;
     try {
       team.run(done.size(), SIZE_MAX, job);
@@ -628,17 +628,17 @@ void test_ncd_examples() {
                 "reference no diagonal");
   check_ncd(d3, 100, "no diagonal");
 
-  CHECK_ENTRIES(read(dist::nearest_common_descendant(graph_of(1, {{0, 0, 3}}), 9, {}), 1, "single"),
+  CHECK_ENTRIES(read(algo::nearest_common_descendant(graph_of(1, {{0, 0, 3}}), 9, {}), 1, "single"),
                 (Entries{{0, 0, 0}}), "single node");
-  CHECK_ENTRIES(read(dist::nearest_common_descendant(Graph{}, 5, {}), 0, "none"), Entries{}, "no nodes");
+  CHECK_ENTRIES(read(algo::nearest_common_descendant(Graph{}, 5, {}), 0, "none"), Entries{}, "no nodes");
   check_ncd(d, 0, "extreme 0");
-  CHECK_ENTRIES(entries_of(dist::nearest_common_descendant(d, 0, {})),
+  CHECK_ENTRIES(entries_of(algo::nearest_common_descendant(d, 0, {})),
                 ncd_pairs(4, {{0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {1, 2, 0}, {1, 3, 0}, {2, 3, 0}}),
                 "extreme 0 is all zero");
 
   // Unsigned comparison: 2^31 must not look negative.
   const Graph big = graph_of(4, {{0, 2, 2147483648u}, {1, 2, 1}, {0, 3, 5}, {1, 3, 5}});
-  CHECK(dist::nearest_common_descendant(big, kMaxWeight, {}).row(0)[1] == 5);
+  CHECK(algo::nearest_common_descendant(big, kMaxWeight, {}).row(0)[1] == 5);
   check_ncd(big, kMaxWeight, "unsigned");
   // Not symmetric in, symmetric out.
   const Graph skew = graph_of(3, {{0, 2, 2}, {1, 2, 7}, {2, 0, 1}});
@@ -659,7 +659,7 @@ void test_ncd_random() {
                                             : extremes[uniform(rng, 0, 7)];
     const std::string label = "round " + std::to_string(round);
     if (round % 2 == 0)
-      check_ncd(graph_of_rows(dist::floyd_warshall(g, {})), extreme, label + " from distances");
+      check_ncd(graph_of_rows(algo::floyd_warshall(g, {})), extreme, label + " from distances");
     else
       check_ncd(random_distances(rng, g.nodes, static_cast<double>(uniform(rng, 0, 40)) / 100.0), extreme,
                 label + " arbitrary");

@@ -1,5 +1,5 @@
 // All-pairs shortest paths: per weakly connected component, dense Floyd-Warshall or repeated Dijkstra, into PathRows.
-#include "dist/floyd_warshall.hpp"
+#include "algo/floyd_warshall.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "dist/adjacency.hpp"
-#include "dist/budget.hpp"
-#include "dist/component_plan.hpp"
-#include "dist/components.hpp"
-#include "dist/dense_kernel.hpp"
-#include "dist/dijkstra.hpp"
-#include "dist/floyd_warshall_detail.hpp"
+#include "algo/adjacency.hpp"
+#include "algo/budget.hpp"
+#include "algo/component_plan.hpp"
+#include "algo/components.hpp"
+#include "algo/dense_kernel.hpp"
+#include "algo/dijkstra.hpp"
+#include "algo/floyd_warshall_detail.hpp"
 
-namespace velkor::dist {
+namespace velkor::algo {
 namespace detail {
 
 using base::kMaxWeight;
@@ -414,4 +414,4 @@ base::PathRows floyd_warshall(base::Graph graph, const base::Resources& resource
   return detail::floyd_warshall_with(std::move(graph), resources, detail::ApspOptions{});
 }
 
-}  // namespace velkor::dist
+}  // namespace velkor::algo

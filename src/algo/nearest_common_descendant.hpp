@@ -5,7 +5,7 @@
 #include "base/resources.hpp"
 #include "base/result.hpp"
 
-namespace velkor::dist {
+namespace velkor::algo {
 
 // For every pair of nodes x, y of the graph (whose edges are the given
 // distances; a pair given twice takes the later value): the smallest, over
@@ -17,4 +17,4 @@ namespace velkor::dist {
 base::SquareRows nearest_common_descendant(base::Graph graph, base::Weight extreme,
                                            const base::Resources& resources);
 
-}  // namespace velkor::dist
+}  // namespace velkor::algo

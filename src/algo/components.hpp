@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "dist/adjacency.hpp"
+#include "algo/adjacency.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // Union-find over node ids with path halving and union by size.
 class DisjointSets {
@@ -67,4 +67,4 @@ void localize_targets(Adjacency& adj, const std::vector<std::uint32_t>& local);
 // be refused before it is computed.
 std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes);
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

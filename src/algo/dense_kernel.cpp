@@ -1,11 +1,11 @@
 // Tiled saturating and plain Floyd-Warshall, and a blocked bit-matrix closure, spread over a team by tiles.
-#include "dist/dense_kernel.hpp"
+#include "algo/dense_kernel.hpp"
 
 #include <algorithm>
 
 #include "platform/simd_dispatch.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 using base::kMaxWeight;
 
@@ -190,4 +190,4 @@ void bit_closure(std::uint64_t* bits, std::size_t c, std::size_t words, Team* te
   }
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

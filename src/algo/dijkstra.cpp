@@ -1,9 +1,9 @@
 // Dijkstra from one source: radix heap, lightest cycle through the source, row output in column order.
-#include "dist/dijkstra.hpp"
+#include "algo/dijkstra.hpp"
 
 #include <algorithm>
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 using base::kMaxWeight;
 using base::Weight;
@@ -69,4 +69,4 @@ std::size_t ShortestPaths::row(const ComponentView& comp, std::uint32_t src, std
   return r;
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

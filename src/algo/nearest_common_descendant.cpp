@@ -1,5 +1,5 @@
 // Nearest common descendant distances: a (min, max) product of the clamped distance matrix with its transpose.
-#include "dist/nearest_common_descendant.hpp"
+#include "algo/nearest_common_descendant.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,14 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "dist/adjacency.hpp"
-#include "dist/budget.hpp"
-#include "dist/component_plan.hpp"
-#include "dist/components.hpp"
-#include "dist/nearest_common_descendant_detail.hpp"
+#include "algo/adjacency.hpp"
+#include "algo/budget.hpp"
+#include "algo/component_plan.hpp"
+#include "algo/components.hpp"
+#include "algo/nearest_common_descendant_detail.hpp"
 #include "platform/simd_dispatch.hpp"
 
-namespace velkor::dist {
+namespace velkor::algo {
 namespace detail {
 
 using base::NodeIndex;
@@ -325,4 +325,4 @@ base::SquareRows nearest_common_descendant(base::Graph graph, base::Weight extre
                                                 detail::NcdOptions{});
 }
 
-}  // namespace velkor::dist
+}  // namespace velkor::algo

@@ -5,7 +5,7 @@
 #include "base/resources.hpp"
 #include "base/result.hpp"
 
-namespace velkor::dist {
+namespace velkor::algo {
 
 // Shortest-path lengths between every ordered pair of the graph's nodes:
 //  - (v, v) for every node: 0, or with a self-loop on v the lightest cycle
@@ -19,4 +19,4 @@ namespace velkor::dist {
 // base::Interrupted when the interrupt asks to stop.
 base::PathRows floyd_warshall(base::Graph graph, const base::Resources& resources);
 
-}  // namespace velkor::dist
+}  // namespace velkor::algo

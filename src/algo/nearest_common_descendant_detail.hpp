@@ -6,9 +6,9 @@
 #include "base/model.hpp"
 #include "base/resources.hpp"
 #include "base/result.hpp"
-#include "dist/parallel.hpp"
+#include "algo/parallel.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // How rows of the clamped distance matrix are held. A row's support is the
 // set of targets closer than `extreme`; only those can make a pair's value
@@ -42,4 +42,4 @@ base::SquareRows nearest_common_descendant_with(base::Graph graph, base::Weight 
                                                 const base::Resources& resources,
                                                 const NcdOptions& options);
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

@@ -15,7 +15,7 @@
 
 #include "base/resources.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // The threads a call may use, the calling one included: `requested` when
 // non-zero, else the CPUs the process can use (platform/cpu_count.hpp),
@@ -128,4 +128,4 @@ void run_units(Team* team, unsigned slot, std::size_t units, std::size_t work, B
     for (std::size_t u = 0; u < units; ++u) body(u, slot);
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

@@ -6,9 +6,9 @@
 #include "base/model.hpp"
 #include "base/resources.hpp"
 #include "base/result.hpp"
-#include "dist/parallel.hpp"
+#include "algo/parallel.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // How each weakly connected component (of two nodes or more) is solved.
 enum class ApspMethod {
@@ -46,4 +46,4 @@ inline constexpr std::size_t kDijkstraChunkWork = std::size_t{1} << 18;
 base::PathRows floyd_warshall_with(base::Graph graph, const base::Resources& resources,
                                    const ApspOptions& options);
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

@@ -1,9 +1,9 @@
 // Weakly connected components by union-find, and reachability lower bounds from strongly connected components.
-#include "dist/components.hpp"
+#include "algo/components.hpp"
 
 #include <algorithm>
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
   ComponentLayout out;
@@ -106,4 +106,4 @@ std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_
   return bound;
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

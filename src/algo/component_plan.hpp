@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "base/model.hpp"
-#include "dist/adjacency.hpp"
-#include "dist/components.hpp"
-#include "dist/parallel.hpp"
+#include "algo/adjacency.hpp"
+#include "algo/components.hpp"
+#include "algo/parallel.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // Work estimates saturate here: far beyond any real job, and a sum of two
 // still fits.
@@ -78,4 +78,4 @@ void solve_components(Team& team, std::size_t count, Work&& work, Spreadable&& s
   });
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

@@ -9,9 +9,9 @@
 
 #include "base/model.hpp"
 #include "base/result.hpp"
-#include "dist/parallel.hpp"
+#include "algo/parallel.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 struct Arc {
   base::NodeIndex to;
@@ -103,4 +103,4 @@ Adjacency build_adjacency(std::vector<base::Edge>& edges, std::uint32_t nodes, K
   return adj;
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

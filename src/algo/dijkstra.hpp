@@ -8,9 +8,9 @@
 
 #include "base/model.hpp"
 #include "base/result.hpp"
-#include "dist/adjacency.hpp"
+#include "algo/adjacency.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 inline constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
@@ -69,4 +69,4 @@ class ShortestPaths {
   RadixHeap heap_;
 };
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

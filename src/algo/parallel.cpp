@@ -1,5 +1,5 @@
 // The per-call thread team: helper threads, job hand-out, interruption and error propagation.
-#include "dist/parallel.hpp"
+#include "algo/parallel.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include "platform/exception_state.hpp"
 #include "platform/fork_count.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 namespace {
 
@@ -187,4 +187,4 @@ void Team::dispatch(std::size_t units, unsigned helpers, Task task, void* ctx) {
   if (interrupted) throw base::Interrupted{};
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "base/model.hpp"
-#include "dist/parallel.hpp"
+#include "algo/parallel.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // A component's distances live in a c x c row-major matrix of uint32 whose
 // rows lie `stride` apart, in which one value, `inf`, stands for "no path".
@@ -47,4 +47,4 @@ void dense_apsp(std::uint32_t* d, std::size_t c, std::size_t stride, bool plain,
 // `words` uint64), on the team's threads or, without one, the calling thread.
 void bit_closure(std::uint64_t* bits, std::size_t c, std::size_t words, Team* team);
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

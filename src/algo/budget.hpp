@@ -8,7 +8,7 @@
 #include "base/memory_budget.hpp"
 #include "base/result.hpp"
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 // a * b, or std::bad_alloc when the product does not fit in size_t; used for
 // every buffer whose size grows with a square.
@@ -65,4 +65,4 @@ base::Storage<T> charged_storage(base::MemoryBudget* budget, std::size_t count) 
   return base::allocate_storage<T>(count);
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail

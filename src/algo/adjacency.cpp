@@ -1,9 +1,9 @@
 // Compressed rows from an edge list: a stable counting sort by source, a plain copy when the list is already in order.
-#include "dist/adjacency.hpp"
+#include "algo/adjacency.hpp"
 
 #include <utility>
 
-namespace velkor::dist::detail {
+namespace velkor::algo::detail {
 
 Adjacency rows_by_source(std::vector<base::Edge>& edges, std::uint32_t nodes, Team& team) {
   Adjacency adj;
@@ -47,4 +47,4 @@ std::vector<base::NodeIndex> row_groups(const Adjacency& adj, std::uint32_t node
   return bounds;
 }
 
-}  // namespace velkor::dist::detail
+}  // namespace velkor::algo::detail
