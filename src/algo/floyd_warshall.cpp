@@ -203,7 +203,7 @@ class Solver {
       const NodeIndex v = layout_.members[c.first];
       const Weight self = loop_[v] == kUnset ? 0 : static_cast<Weight>(loop_[v]);
       cells[next] = PathRows::Cell{v, self};
-      out_.rows[v] = PathRows::Row{&cells[next], 1, 0, 0};
+      out_.rows[v] = PathRows::Row{&cells[next], 1, 0, 0, 0};
       c.entries = 1;
       ++next;
     }
@@ -279,7 +279,7 @@ class Solver {
       const Weight diag = d[l * s + l];
       // A loop heavier than inf was kept as inf; no cycle beat it.
       const Weight self = loop_[v] != kUnset && diag == inf ? static_cast<Weight>(loop_[v]) : diag;
-      out_.rows[v] = PathRows::Row{nullptr, l, c.block, self};
+      out_.rows[v] = PathRows::Row{nullptr, 0, l, c.block, self};
     }
     c.entries = present;
     charge_entries(present, c.lower);
@@ -368,7 +368,7 @@ class Solver {
       for (std::uint32_t r = 0; r < ch.count; ++r) {
         const std::size_t b = s.starts[r];
         out_.rows[mem[ch.first + r]] =
-            PathRows::Row{span.get() + b, static_cast<std::uint32_t>(s.starts[r + 1] - b), 0, 0};
+            PathRows::Row{span.get() + b, static_cast<std::uint32_t>(s.starts[r + 1] - b), 0, 0, 0};
       }
       out_.spans[first_span + u] = std::move(span);
       chunk_entries[u] = total;

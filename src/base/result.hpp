@@ -102,7 +102,8 @@ class PathRows {
 
   struct Row {
     const Cell* cells = nullptr;  // sparse: the row's cells; null: a dense row
-    std::uint32_t count = 0;      // sparse: number of cells; dense: the row's position
+    std::uint32_t count = 0;      // sparse: number of cells
+    std::uint32_t position = 0;   // dense: the row's position in its block
     std::uint32_t block = 0;      // dense: the component's block
     Weight diagonal = 0;          // dense: the (v, v) value
   };
@@ -146,7 +147,7 @@ class PathRows {
  private:
   template <class Column, class F>
   static void dense_row(const Block& b, const Row& row, Column column, F& f) {
-    const std::uint32_t l = row.count;
+    const std::uint32_t l = row.position;
     const Weight* d = b.cells + std::size_t{l} * b.stride;
     const Weight absent = b.absent;
     if (!b.reach) {
