@@ -49,7 +49,7 @@ unsigned log2_slots_for(std::size_t n) {
 }
 
 std::size_t table_bytes(unsigned log2_slots) {
-  const unsigned index = log2_slots < 8 ? 1 : log2_slots < 16 ? 2 : log2_slots < 32 ? 4 : 8;
+  const std::size_t index = log2_slots < 8 ? 1 : log2_slots < 16 ? 2 : log2_slots < 32 ? 4 : 8;
   return round_up(kTableHeader + (index << log2_slots) + usable(log2_slots) * kTableEntry);
 }
 

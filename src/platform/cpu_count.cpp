@@ -96,7 +96,8 @@ unsigned cgroup_quota_cpus() noexcept {
 #if defined(__linux__)
 
 unsigned usable_cpus() noexcept {
-  // The quota changes only when the process is moved: read once.
+  // Read once per process: a quota seldom changes while a process runs,
+  // and reading it takes a dozen file reads.
   static const unsigned quota = cgroup_quota_cpus();
   const unsigned affinity = affinity_cpus();
   return quota > 0 ? std::min(affinity, quota) : affinity;
