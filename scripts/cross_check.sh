@@ -145,7 +145,10 @@ section_windows() {
     -DCMAKE_CXX_FLAGS="-Werror" -DCMAKE_EXE_LINKER_FLAGS="-static"; then
     tests="$work/windows/velkor_core_tests.exe"
     # A Wine prefix of its own, made on the first run (no Mono or Gecko).
-    export WINEPREFIX="$work/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Outside the checkout: the prefix links drive Z: to /, and tools that
+    # walk the checkout (building the sdist) would follow it.
+    export WINEPREFIX="${VELKOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/velkor-wine-prefix}"
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     [ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
     for level in baseline avx2 native; do
       echo "-- C++ core tests under Wine, SIMD level: $level"
