@@ -21,7 +21,9 @@
 # one failed; any failure fails the check, and nothing is skipped: what is
 # missing is installed (Debian packages with apt-get, as root; cmake, ninja
 # and ziglang from PyPI into .venv-cross), and what cannot be installed
-# fails. Name sections to run only those: ./scripts/cross_check.sh windows macos
+# fails. Wine's prefix is made once, outside the checkout, in
+# ~/.cache/velkor-wine-prefix (VELKOR_WINE_PREFIX chooses another folder).
+# Name sections to run only those: ./scripts/cross_check.sh windows macos
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -144,11 +146,12 @@ section_windows() {
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="-Werror" -DCMAKE_EXE_LINKER_FLAGS="-static"; then
     tests="$work/windows/velkor_core_tests.exe"
-    # A Wine prefix of its own, made on the first run (no Mono or Gecko).
-    # Outside the checkout: the prefix links drive Z: to /, and tools that
-    # walk the checkout (building the sdist) would follow it.
-    export WINEPREFIX="${VELKOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/velkor-wine-prefix}"
+    # A Wine prefix of its own, made on the first run (no Mono or Gecko),
+    # outside the checkout: its drive Z: links to /, which no tree walk of
+    # the checkout (the sdist's) may follow.
+    export WINEPREFIX="${VELKOR_WINE_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/velkor-wine-prefix}"
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$(dirname "$WINEPREFIX")"
     [ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
     for level in baseline avx2 native; do
       echo "-- C++ core tests under Wine, SIMD level: $level"
