@@ -69,27 +69,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
     cat "${TMPDIR:-/tmp}/velkor-cross-apt.log"; echo "error: installing ${missing[*]} failed" >&2; exit 1; }
 fi
 
-mapfile -t pythons < <(find_pythons)
-[ "${#pythons[@]}" -gt 0 ] || no_python
 # The newest interpreter found: its headers for the compile checks, and
 # pytest with it for libc++.
-python=""
-best=0
-for c in "${pythons[@]}"; do
-  v="$(py_version "$c")"
-  key=$(( ${v%%.*} * 1000 + ${v#*.} ))
-  if [ "$key" -gt "$best" ]; then best="$key"; python="$c"; fi
-done
+python="$(newest_python)"
 py_include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 
 venv="$ROOT/.venv-cross"
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
-fi
-pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
-"${pip[@]}" --upgrade pip >/dev/null 2>&1 || true
-# One release series of Zig, as for the musl build.
-"${pip[@]}" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja || { echo "error: could not install ziglang, cmake and ninja" >&2; exit 1; }
+venv_at "$venv" "$python" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja >/dev/null
 cmake=("$venv/bin/cmake")
 ninja="$venv/bin/ninja"
 
@@ -235,22 +221,21 @@ section_macos() {
 # ------------------------------------------------------------------ libcxx
 
 section_libcxx() {
-  local flags="-stdlib=libc++" k vpython module libs
-  echo "-- C++ core tests, clang 16 with libc++"
-  if build libcxx velkor_core_tests -- "${core_flags[@]}" -DCMAKE_CXX_COMPILER=clang++-16 \
-    -DCMAKE_CXX_FLAGS="$flags -Werror" -DCMAKE_EXE_LINKER_FLAGS="$flags"; then
-    if grep -q 'libc++\.so' <<<"$(ldd "$work/libcxx/velkor_core_tests")"; then
-      "$work/libcxx/velkor_core_tests" || fail "C++ core tests with clang 16 and libc++"
-    else
-      fail "the core tests are not linked with libc++"
-    fi
-  fi
-
+  local flags="-stdlib=libc++" k vpython module libs dir="$work/libcxx"
   k="$(py_key "$python")"
-  echo "-- pytest, CPython $(key_label "$k"), velkor built with clang 16 and libc++"
-  # pip's build (scikit-build-core) takes the compiler and flags from the environment.
-  vpython="$(CXX=clang++-16 CXXFLAGS="$flags -Werror" LDFLAGS="$flags" VELKOR_VENV_DIR="$work/libcxx" \
-    make_venv "$python" "pytest>=8" "hypothesis>=6")" || { fail "building velkor with clang 16 and libc++"; return 0; }
+  echo "-- extension module and C++ core tests, clang 16 with libc++, CPython $(key_label "$k")"
+  # One build makes both; the module is installed into a venv of its own.
+  rm -rf "$dir"
+  vpython="$(venv_at "$work/libcxx-venv-$k" "$python" "pytest>=8" "hypothesis>=6")"
+  CXX=clang++-16 CXXFLAGS="$flags -Werror" LDFLAGS="$flags" "$vpython" -m pip install -q \
+    --disable-pip-version-check --force-reinstall --no-deps \
+    -C cmake.define.VELKOR_BUILD_TESTS=ON -C build-dir="$dir" "$ROOT" || {
+    fail "building velkor with clang 16 and libc++"; return 0; }
+  if grep -q 'libc++\.so' <<<"$(ldd "$dir/velkor_core_tests")"; then
+    "$dir/velkor_core_tests" || fail "C++ core tests with clang 16 and libc++"
+  else
+    fail "the core tests are not linked with libc++"
+  fi
   module="$(cd "$work" && "$vpython" -c 'import velkor; print(velkor.__file__)')" || { fail "importing velkor"; return 0; }
   libs="$(ldd "$module")"
   if ! grep -q 'libc++\.so' <<<"$libs" || grep -q 'libstdc++' <<<"$libs"; then
@@ -259,7 +244,8 @@ section_libcxx() {
     return 0
   fi
   echo "   $(basename "$module") needs $(awk '/libc\+\+/ { printf "%s ", $1 }' <<<"$libs")"
-  (cd "$ROOT" && "$vpython" -m pytest -q -p no:cacheprovider tests) || fail "pytest with velkor built with clang 16 and libc++"
+  echo "-- pytest, CPython $(key_label "$k"), velkor built with clang 16 and libc++"
+  (cd "$work" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || fail "pytest with velkor built with clang 16 and libc++"
 }
 
 for s in "${sections[@]}"; do

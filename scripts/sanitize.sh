@@ -33,32 +33,28 @@ k="$(py_key "$python")"
 echo "== sanitizers (address, undefined), CPython $(key_label "$k") ($python)"
 
 venv="$ROOT/.venv-asan-$k"
-vpython="$(venv_at "$venv" "$python" "pytest>=8" "hypothesis>=6" "cmake>=3.21" "ninja")"
-pip=("$vpython" -m pip install -q --disable-pip-version-check)
+vpython="$(venv_at "$venv" "$python" "pytest>=8" "hypothesis>=6")"
 
 ubsan_options="print_stacktrace=1:halt_on_error=1"
 status=0
 
-# C++ core tests, leaks included.
-build="$ROOT/build/asan-core"
-"$venv/bin/cmake" -S "$ROOT" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DVELKOR_BUILD_PYTHON=OFF -DVELKOR_BUILD_TESTS=ON -DVELKOR_SANITIZE=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-"$venv/bin/cmake" --build "$build" >/dev/null
+# One build makes both the extension module and the C++ core tests.
+echo "-- building velkor and the C++ core tests with the sanitizers"
+build="$ROOT/build/asan-$k"
+rm -rf "$build"
+"$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  -C cmake.define.VELKOR_SANITIZE=ON -C cmake.define.VELKOR_BUILD_TESTS=ON \
+  -C cmake.build-type=RelWithDebInfo -C build-dir="$build" "$ROOT" || {
+  echo "error: building velkor with the sanitizers failed" >&2; exit 1; }
+
 echo "-- C++ core tests (ASan with leak checking, UBSan)"
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="$ubsan_options" "$build/velkor_core_tests" || status=1
 
-# The extension module, then pytest in an interpreter with the runtimes preloaded:
-# libasan must come first, and libstdc++ with it so that C++ exceptions thrown
-# in the module go through the interceptors. CPython itself does not free
-# everything at exit, so leak checking is off here. Reports go to files, so
-# that one in a child interpreter whose output a test swallows is not missed.
-echo "-- building velkor with the sanitizers"
-"${pip[@]}" --force-reinstall --no-deps \
-  -C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
-  -C build-dir="$ROOT/build/asan-ext-$k" "$ROOT" || {
-  echo "error: building velkor with the sanitizers failed" >&2; exit 1; }
-
+# pytest in an interpreter with the runtimes preloaded: libasan must come
+# first, and libstdc++ with it so that C++ exceptions thrown in the module go
+# through the interceptors. CPython itself does not free everything at exit,
+# so leak checking is off here. Reports go to files, so that one in a child
+# interpreter whose output a test swallows is not missed.
 logs="$ROOT/build/asan-reports"
 rm -rf "$logs"
 mkdir -p "$logs"

@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Builds velkor and runs the whole test suite (C++ core tests, then pytest) with every CPython >= 3.12 found.
+# Builds velkor and runs the whole test suite with every CPython >= 3.12 found.
+# The sdist is made once and every interpreter's wheel is built from it (which
+# so proves the sdist complete), installed into .venv-KEY and tested there: the
+# first build also makes the C++ core tests, which run once (the core does not
+# depend on the interpreter), then pytest runs once per wheel. The sdist and
+# the wheels stay in build/dist for scripts/wheel_check.sh --built.
 # Set PYTHON=/path/to/python to test with one interpreter only.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -7,24 +12,41 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 mapfile -t pythons < <(find_pythons)
 [ "${#pythons[@]}" -gt 0 ] || no_python
 
+dist="$ROOT/build/dist"
+rm -rf "$dist" "$ROOT/build/sdist"
+mkdir -p "$dist" "$ROOT/build/sdist"
+
 status=0
-first=1
+srcdir=""
 for python in "${pythons[@]}"; do
   k="$(py_key "$python")"
+  read -r py_tag abi_tag < <(key_wheel_tags "$k")
   echo "== CPython $(key_label "$k") ($python)"
-  vpython="$(make_venv "$python" "pytest>=8" "hypothesis>=6" "cmake>=3.21" "ninja")"
-  if [ "$first" -eq 1 ]; then
-    # The computational core does not depend on the interpreter: test it once.
-    first=0
-    venv_bin="$(dirname "$vpython")"
-    build="$ROOT/build/core-tests"
-    "$venv_bin/cmake" -S "$ROOT" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv_bin/ninja" \
-      -DVELKOR_BUILD_PYTHON=OFF -DVELKOR_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-    "$venv_bin/cmake" --build "$build" >/dev/null
+  vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$k" "$python" "pytest>=8" "hypothesis>=6" build)"
+  log="$ROOT/build/build-$k.log"
+  extra=()
+  if [ -z "$srcdir" ]; then
+    "$vpython" -m build --sdist --outdir "$dist" "$ROOT" >"$log" 2>&1 || {
+      cat "$log"; echo "error: building the sdist failed" >&2; exit 1; }
+    tar xzf "$dist"/velkor-*.tar.gz -C "$ROOT/build/sdist"
+    srcdir="$(echo "$ROOT"/build/sdist/velkor-*)"
+    extra=(-C cmake.define.VELKOR_BUILD_TESTS=ON)
+  fi
+  # A build folder of its own, kept: the first one holds the core tests.
+  build="$ROOT/build/wheel-$k"
+  rm -rf "$build"
+  "$vpython" -m build --wheel --outdir "$dist" -C build-dir="$build" "${extra[@]}" "$srcdir" >>"$log" 2>&1 || {
+    cat "$log"; echo "error: building velkor with CPython $k failed" >&2; status=1; continue; }
+  # Named by both tags: velkor-*-cp315-*.whl would take in a cp315t wheel too.
+  wheel="$(ls "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl)"
+  "$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel" || {
+    echo "error: installing $wheel failed" >&2; status=1; continue; }
+  if [ "${#extra[@]}" -gt 0 ]; then
     echo "-- C++ core tests"
     "$build/velkor_core_tests" || status=1
   fi
-  echo "-- pytest (CPython $k)"
-  (cd "$ROOT" && "$vpython" -m pytest -q -p no:cacheprovider tests) || status=1
+  # From outside the checkout, so that only the installed wheel can be imported.
+  echo "-- pytest (CPython $k, $(basename "$wheel"))"
+  (cd "$dist" && "$vpython" -m pytest -q -p no:cacheprovider "$ROOT/tests") || status=1
 done
 exit "$status"

@@ -46,9 +46,8 @@ constexpr std::size_t kRowGroup = 64;
 
 enum class Kind { single, dense, dijkstra };
 
-struct Component {
-  std::uint32_t size = 0;
-  std::size_t first = 0;     // offset of its members in `members`
+// What the solver plans for one component of the layout.
+struct Component : ComponentSpan {
   std::size_t edges = 0;     // arcs between distinct nodes
   std::uint64_t weight = 0;  // their total weight, capped at 2^32
   std::size_t lower = 0;     // entries already charged (sum of reach bounds)
@@ -155,8 +154,7 @@ class Solver {
     std::size_t pool = 0;
     for (std::size_t i = 0; i < comps_.size(); ++i) {
       Component& c = comps_[i];
-      c.size = layout_.components[i].size;
-      c.first = layout_.components[i].first;
+      static_cast<ComponentSpan&>(c) = layout_.components[i];
       for (std::size_t l = 0; l < c.size; ++l) {
         const NodeIndex v = layout_.members[c.first + l];
         c.lower += bound(v);
