@@ -371,12 +371,12 @@ def test_entry_references_are_held_to_the_end_and_released_key_first(fwl):
 
 def test_a_cycle_through_a_label_and_the_result_is_collected(fwl):
     # Result keys holding labels that can be part of a cycle must be seen
-    # by the collector.
+    # by the collector: such an object itself, or a tuple that holds one.
     class Label:
         pass
 
     a, b = Label(), Label()
-    a.result = fwl({(a, b): 1})
+    a.result = fwl({(a, b): 1, ((a,), "s"): 1})
     gone = weakref.ref(a)
     del a, b
     gc.collect()

@@ -1,4 +1,4 @@
-"""Long calls: Ctrl-C during every phase, KeyboardInterrupt from node code, a result too large for the memory left."""
+"""Long calls: Ctrl-C during every phase, KeyboardInterrupt and MemoryError from node code, a result too large for the memory left."""
 
 import os
 import signal
@@ -25,18 +25,29 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
     # call at another point of its run: reading the dict, computing,
     # building the result.
     code = """
-        import signal, sys, time, velkor
+        import os, signal, sys, threading, time, velkor
         # A runner that ignores SIGINT passes that on to its children.
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        # On one thread the computation lasts long enough to tell a stop
+        # within it from one at its end.
+        os.environ["VELKOR_NUM_THREADS"] = "1"
         n = 2000
         g = {(i, j): (i * 7 + j) % 100 + 1 for i in range(n) for j in range(n) if i != j}
         before = (len(g), g[(0, 1)], g[(n - 1, 0)])
-        lengths = []
+        # Another thread runs freely only while the computation has the lock
+        # released, between reading the dict and building the result.
+        stamps = []
+        def spin():
+            while True:
+                stamps.append(time.monotonic())
+                time.sleep(0.0005)
+        threading.Thread(target=spin, daemon=True).start()
         for _ in range(2):  # the first call also faults its memory in
             t0 = time.monotonic()
             velkor.floyd_warshall_u32(g)
-            lengths.append(time.monotonic() - t0)
-        print(min(lengths), flush=True)
+            t1 = time.monotonic()
+        free = [b - t0 for a, b in zip(stamps, stamps[1:]) if t0 < a and b < t1 and b - a < 0.002]
+        print(t1 - t0, free[0], free[-1], flush=True)
         for _ in range(3):
             print("ready", flush=True)
             try:
@@ -53,17 +64,20 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
     """
     proc = _child(code)
     try:
-        length = float(proc.stdout.readline())
-        for part in (0.05, 0.25, 0.45):
+        length, start, end = map(float, proc.stdout.readline().split())
+        # Reading, computing, building: the computation must stop well before its end.
+        rounds = [("reading", start / 2, 1.0), ("computing", start + 0.1 * (end - start), 0.6 * (end - start)),
+                  ("building", end + 0.3 * (length - end), 1.0)]
+        for phase, at, bound in rounds:
             assert proc.stdout.readline().strip() == "ready"
-            time.sleep(part * length)
+            time.sleep(at)
             sent = time.monotonic()
             proc.send_signal(signal.SIGINT)
             word, *when = proc.stdout.readline().split()
-            assert word == "interrupted", f"the call ran to its end after SIGINT at {part:.0%} of it"
-            # Reacting takes about a tenth of a second; the bound leaves room
+            assert word == "interrupted", f"the call ran to its end after SIGINT while {phase}"
+            # Reacting takes about a tenth of a second; the bounds leave room
             # for a busy machine.
-            assert float(when[0]) - sent < 1.0, f"SIGINT at {part:.0%} took {float(when[0]) - sent:.2f}s"
+            assert float(when[0]) - sent < bound, f"SIGINT while {phase} took {float(when[0]) - sent:.2f}s"
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(0.3 * length)
         proc.send_signal(signal.SIGINT)
@@ -79,33 +93,34 @@ class _IdTuple(tuple):
 
 
 class _Raising:
-    def __init__(self, where):
-        self.where = where
+    def __init__(self, where, exc):
+        self.where, self.exc = where, exc
 
     def __hash__(self):
         if self.where == "hash":
-            raise KeyboardInterrupt
+            raise self.exc
         return 1
 
     def __eq__(self, other):
         if self.where == "eq":
-            raise KeyboardInterrupt
+            raise self.exc
         return self is other
 
     def __index__(self):
-        raise KeyboardInterrupt
+        raise self.exc
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
 @pytest.mark.parametrize("where", ["hash", "eq", "index"])
-def test_keyboard_interrupt_from_node_code_is_not_wrapped(where):
+def test_keyboard_interrupt_and_memory_error_from_node_code_are_not_wrapped(where, exc):
     if where == "index":
-        edges = {("a", "b"): _Raising(where)}
+        edges = {("a", "b"): _Raising(where, exc)}
     else:
         # Equal hashes make the second node compare with the first.
-        edges = {_IdTuple((_Raising(where), _Raising(where))): 1}
-    with pytest.raises(KeyboardInterrupt):
+        edges = {_IdTuple((_Raising(where, exc), _Raising(where, exc))): 1}
+    with pytest.raises(exc):
         velkor.floyd_warshall(edges)
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(exc):
         velkor.nearest_common_descendant(edges, 5)
 
 

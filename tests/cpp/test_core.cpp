@@ -362,8 +362,8 @@ void test_apsp_random_large() {
 // Each method alone is checked against the definition above; here the mix
 // must match the all-dense result.
 void test_apsp_method_choice() {
-  // One graph whose components go to different methods agrees with the
-  // dense kernel alone.
+  CHECK(algo::detail::prefers_dijkstra(800, 847) && !algo::detail::prefers_dijkstra(64, 64) &&
+        !algo::detail::prefers_dijkstra(420, 35000));
   Rng rng(5);
   Graph g;
   g.nodes = 900;
