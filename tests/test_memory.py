@@ -48,8 +48,9 @@ def _python(code, timeout=120, wrapper=()):
 def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     # The charge is read from the refusal of the call under a small
     # address-space limit; what the dict holds at its peak is traced by the
-    # interpreter's own allocator hooks (sizes as requested, so the charge,
-    # which counts the allocator's rounding, should exceed it by a little).
+    # interpreter's own allocator hooks (sizes as requested). The charge must
+    # exceed it by the allocators' rounding and headers, which the process
+    # holds too: at least 9% over it on every interpreter measured.
     setup, call = CALLS[case]
     proc = _python(f"""
         import re, tracemalloc
@@ -72,7 +73,7 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     assert proc.returncode == 0, proc.stderr[-2000:]
     entries, charged, peak = map(int, proc.stdout.split())
     assert entries == n * n
-    assert peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
+    assert 1.09 * peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
 
 
 def _memory_cgroup():
