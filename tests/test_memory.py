@@ -50,7 +50,8 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     # address-space limit; what the dict holds at its peak is traced by the
     # interpreter's own allocator hooks (sizes as requested). The charge must
     # exceed it by the allocators' rounding and headers, which the process
-    # holds too: at least 9% over it on every interpreter measured.
+    # holds too: by 6% to 23% on CPython 3.12 to 3.15 (from 3.14 on, a tuple
+    # keeps its hash in 8 bytes that were the allocator's rounding before).
     setup, call = CALLS[case]
     proc = _python(f"""
         import re, tracemalloc
@@ -73,7 +74,7 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     assert proc.returncode == 0, proc.stderr[-2000:]
     entries, charged, peak = map(int, proc.stdout.split())
     assert entries == n * n
-    assert 1.09 * peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
+    assert 1.04 * peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
 
 
 def _memory_cgroup():
