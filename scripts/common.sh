@@ -34,11 +34,13 @@ key_label() {
   echo "$key${kinds:+ ($kinds)}"
 }
 
-# The wheel tags of a key: "cp315 cp315t" for 3.15t (the Python tag, then the ABI tag).
-key_wheel_tags() {
-  local key="$1" xy flags
+# The wheel for KEY in DIR (velkor-*-cp315-cp315t-*.whl for 3.15t), named by
+# both its Python and ABI tags: velkor-*-cp315-*.whl would take in a cp315t
+# wheel too. Prints its path; fails when there is none.
+wheel_for() {
+  local key="$1" dir="$2" xy flags
   xy="${key%%[a-z]*}"; flags="${key#"$xy"}"
-  echo "cp${xy/./} cp${xy/./}$flags"
+  ls "$dir"/velkor-*-"cp${xy/./}-cp${xy/./}$flags"-*.whl 2>/dev/null
 }
 
 # True when the executable is CPython 3.12 or later.

@@ -20,7 +20,6 @@ status=0
 srcdir=""
 for python in "${pythons[@]}"; do
   k="$(py_key "$python")"
-  read -r py_tag abi_tag < <(key_wheel_tags "$k")
   echo "== CPython $(key_label "$k") ($python)"
   vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$k" "$python" "pytest>=8" "hypothesis>=6" build)"
   log="$ROOT/build/build-$k.log"
@@ -37,8 +36,8 @@ for python in "${pythons[@]}"; do
   rm -rf "$build"
   "$vpython" -m build --wheel --outdir "$dist" -C build-dir="$build" "${extra[@]}" "$srcdir" >>"$log" 2>&1 || {
     cat "$log"; echo "error: building velkor with CPython $k failed" >&2; status=1; continue; }
-  # Named by both tags: velkor-*-cp315-*.whl would take in a cp315t wheel too.
-  wheel="$(ls "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl)"
+  wheel="$(wheel_for "$k" "$dist")" || {
+    echo "error: the build with CPython $k made no wheel in $dist" >&2; status=1; continue; }
   "$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel" || {
     echo "error: installing $wheel failed" >&2; status=1; continue; }
   if [ "${#extra[@]}" -gt 0 ]; then

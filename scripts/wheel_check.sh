@@ -198,10 +198,8 @@ check_sdist "$sdist" "$cibw_python" || fail "the sdist's file list"
 
 for python in "${pythons[@]}"; do
   k="$(py_key "$python")"
-  read -r py_tag abi_tag < <(key_wheel_tags "$k")
   echo "== CPython $(key_label "$k") ($python)"
-  # Named by both tags: velkor-*-cp315-*.whl would take in a cp315t wheel too.
-  wheel="$(ls "$dist"/velkor-*-"$py_tag-$abi_tag"-*.whl 2>/dev/null)" || {
+  wheel="$(wheel_for "$k" "$dist")" || {
     fail "no wheel for CPython $k in $dist"; continue; }
   echo "-- wheel: $(basename "$wheel")"
   check_wheel "$wheel" "$cibw_python" || fail "the wheel's contents"

@@ -4,6 +4,7 @@
 #if defined(__linux__)
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace velkor::platform::linux_cgroup {
@@ -53,6 +54,23 @@ std::vector<std::string> levels(bool v2, const char* controller, const std::stri
 bool read_number(const std::string& path, unsigned long long& out) {
   const File f(std::fopen(path.c_str(), "r"));
   return f && std::fscanf(f.get(), "%llu", &out) == 1;
+}
+
+int read_numbers(const std::string& path, long long& a, long long& b) {
+  const File f(std::fopen(path.c_str(), "r"));
+  if (!f) return 0;
+  const int n = std::fscanf(f.get(), "%lld %lld", &a, &b);
+  return n > 0 ? n : 0;
+}
+
+unsigned long long read_field(const std::string& path, const char* name) {
+  const File f(std::fopen(path.c_str(), "r"));
+  if (!f) return 0;
+  char field[64];
+  unsigned long long value = 0;
+  while (std::fscanf(f.get(), "%63s %llu", field, &value) == 2)
+    if (std::strcmp(field, name) == 0) return value;
+  return 0;
 }
 
 }  // namespace velkor::platform::linux_cgroup

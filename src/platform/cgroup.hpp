@@ -23,6 +23,14 @@ std::vector<std::string> levels(bool v2, const char* controller, const std::stri
 // missing or starts with anything else ("max").
 bool read_number(const std::string& path, unsigned long long& out);
 
+// Up to two signed numbers at the start of a small text file; how many
+// were read (0 when the file is missing or starts with anything else).
+int read_numbers(const std::string& path, long long& a, long long& b);
+
+// The value of the line "NAME VALUE" of a file of such lines (memory.stat);
+// 0 when the file or the line is missing.
+unsigned long long read_field(const std::string& path, const char* name);
+
 }  // namespace velkor::platform::linux_cgroup
 
 #endif

@@ -8,7 +8,6 @@
 #include <sched.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "platform/cgroup.hpp"
@@ -47,19 +46,11 @@ unsigned affinity_cpus() noexcept {
   return hardware_cpus();
 }
 
-// Up to two signed numbers at the start of a small file; how many were read.
-int read_numbers(const std::string& path, long long& a, long long& b) {
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return 0;
-  const int n = std::fscanf(f, "%lld %lld", &a, &b);
-  std::fclose(f);
-  return n > 0 ? n : 0;
-}
-
 // The CPUs that one cgroup's quota pays for, rounded up; 0 for no quota.
 // v2: cpu.max holds "QUOTA PERIOD" or "max PERIOD"; v1: cpu.cfs_quota_us
 // holds the quota (-1 for none), cpu.cfs_period_us the period.
 unsigned quota_cpus(const std::string& dir, bool v2) {
+  using linux_cgroup::read_numbers;
   long long quota = 0, period = 0, unused = 0;
   if (v2) {
     if (read_numbers(dir + "/cpu.max", quota, period) != 2) return 0;

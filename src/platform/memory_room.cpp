@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "platform/cgroup.hpp"
@@ -35,23 +34,6 @@ constexpr std::size_t kNoLimit = SIZE_MAX;
 
 using linux_cgroup::read_number;
 
-// "inactive_file N" of a cgroup's memory.stat: page cache the kernel can
-// reclaim before it has to refuse memory.
-unsigned long long reclaimable(const std::string& stat_path, const char* field) {
-  std::FILE* f = std::fopen(stat_path.c_str(), "r");
-  if (!f) return 0;
-  char name[64];
-  unsigned long long value = 0, found = 0;
-  while (std::fscanf(f, "%63s %llu", name, &value) == 2) {
-    if (std::strcmp(name, field) == 0) {
-      found = value;
-      break;
-    }
-  }
-  std::fclose(f);
-  return found;
-}
-
 // The room left in one cgroup directory, or kNoLimit.
 std::size_t cgroup_room(const std::string& dir, bool v2) {
   unsigned long long limit = 0, usage = 0;
@@ -60,8 +42,9 @@ std::size_t cgroup_room(const std::string& dir, bool v2) {
   if (!read_number(limit_file, limit) || !read_number(usage_file, usage)) return kNoLimit;
   // v1 reports "no limit" as a huge page-aligned number.
   if (limit >= (1ULL << 62)) return kNoLimit;
+  // Inactive page cache: the kernel reclaims it before it refuses memory.
   const unsigned long long cache =
-      reclaimable(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file");
+      linux_cgroup::read_field(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file");
   const unsigned long long used = usage > cache ? usage - cache : 0;
   if (used >= limit) return 0;
   return clamp_to_size(limit - used);
