@@ -128,3 +128,34 @@ make_venv() {
     echo "error: building velkor with $python failed" >&2; exit 1; }
   echo "$vpython"
 }
+
+# Reports a failed check and marks the run as failed; the checks go on and
+# exit with $status at the end.
+fail() {
+  echo "FAIL: $*" >&2
+  status=1
+}
+
+# The environment holding Zig's C++ toolchain (PyPI package ziglang), CMake
+# and Ninja, shared by the musl and cross checks: .venv-zig, made with
+# PYTHON. Prints the zig executable; stops the script when it cannot.
+ZIG_VENV="$ROOT/.venv-zig"
+zig_venv() {
+  local zig
+  # One release series of Zig: its driver and bundled libc++ change between them.
+  venv_at "$ZIG_VENV" "$1" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja >/dev/null || exit 1
+  zig="$("$ZIG_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+  [ -x "$zig" ] || { echo "error: no zig executable in the ziglang package ($zig)" >&2; exit 1; }
+  echo "$zig"
+}
+
+# Writes DIR/c++ (compiling for TARGET), DIR/ar and DIR/ranlib: CMake wants
+# one executable per tool, and these are small wrappers around ZIG's driver.
+zig_tools() {
+  local zig="$1" target="$2" dir="$3"
+  mkdir -p "$dir"
+  printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/c++"
+  printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
+  printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
+  chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+}

@@ -20,7 +20,7 @@
 # Warnings are errors in every build. Each section runs even when an earlier
 # one failed; any failure fails the check, and nothing is skipped: what is
 # missing is installed (Debian packages with apt-get, as root; cmake, ninja
-# and ziglang from PyPI into .venv-cross), and what cannot be installed
+# and ziglang from PyPI into .venv-zig), and what cannot be installed
 # fails. Wine's prefix is made once, outside the checkout, in
 # ~/.cache/velkor-wine-prefix (VELKOR_WINE_PREFIX chooses another folder).
 # Name sections to run only those: ./scripts/cross_check.sh windows macos
@@ -35,10 +35,6 @@ for s in "${sections[@]}"; do
 done
 
 status=0
-fail() {
-  echo "FAIL: $*" >&2
-  status=1
-}
 
 # ------------------------------------------------------------------ set-up
 
@@ -74,8 +70,8 @@ fi
 python="$(newest_python)"
 py_include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 
-venv="$ROOT/.venv-cross"
-venv_at "$venv" "$python" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja >/dev/null
+zig="$(zig_venv "$python")"
+venv="$ZIG_VENV"
 cmake=("$venv/bin/cmake")
 ninja="$venv/bin/ninja"
 
@@ -187,18 +183,12 @@ EOF
 # ------------------------------------------------------------------ macos
 
 section_macos() {
-  local zig target arch version dir objects
-  zig="$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+  local target arch version dir objects
   for target in aarch64-macos.11.0 x86_64-macos.10.15; do
     arch="${target%%-*}"; version="${target#*-macos.}"
     echo "-- macOS $arch $version (zig $("$zig" version) c++), built, not run; extension against CPython $(py_version "$python")'s headers"
     dir="$work/macos-$arch"
-    mkdir -p "$dir/bin"
-    # CMake wants one executable per tool: small wrappers around the zig driver.
-    printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/bin/c++"
-    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/bin/ar"
-    printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/bin/ranlib"
-    chmod +x "$dir/bin/"*
+    zig_tools "$zig" "$target" "$dir/bin"
     # Calls newer than the deployment target are errors, the older ones'
     # warnings included (-Wunguarded-availability).
     build "macos-$arch" velkor_core_tests -- \

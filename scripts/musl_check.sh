@@ -5,7 +5,7 @@
 # functions, and static-TLS relocations or the STATIC_TLS flag), and the C++
 # core tests, linked statically and run once per SIMD level the CPU has.
 # Any failure fails the check. Zig comes from PyPI (package ziglang) into
-# .venv-musl; the Python headers are those of a CPython >= 3.12 found as by
+# .venv-zig; the Python headers are those of a CPython >= 3.12 found as by
 # the other scripts (set PYTHON to choose one).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -16,37 +16,23 @@ python="${pythons[0]}"
 v="$(py_version "$python")"
 echo "== musl build (x86_64-linux-musl, Zig), CPython $v headers ($python)"
 
-venv="$ROOT/.venv-musl"
-# One release series of Zig: its driver and bundled libc++ change between them.
-venv_at "$venv" "$python" "ziglang>=0.17,<0.18" "cmake>=3.21" ninja >/dev/null
-zig="$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
-[ -x "$zig" ] || { echo "error: no zig executable in the ziglang package ($zig)" >&2; exit 1; }
+zig="$(zig_venv "$python")"
+venv="$ZIG_VENV"
 echo "-- zig $("$zig" version)"
 
 build="$ROOT/build/musl"
-mkdir -p "$build/bin"
-# CMake wants one executable per tool: small wrappers around the zig driver.
-for tool in c++ ar ranlib; do
-  case "$tool" in
-    c++) cmd="exec \"$zig\" c++ -target x86_64-linux-musl \"\$@\"" ;;
-    *) cmd="exec \"$zig\" $tool \"\$@\"" ;;
-  esac
-  printf '#!/bin/sh\n%s\n' "$cmd" >"$build/bin/zig-$tool"
-  chmod +x "$build/bin/zig-$tool"
-done
-
+# Configured afresh each run: CMake drops the options given with a changed
+# compiler, and would keep those of an earlier run.
+rm -f "$build/CMakeCache.txt"
+zig_tools "$zig" x86_64-linux-musl "$build/bin"
 status=0
-fail() {
-  echo "FAIL: $*" >&2
-  status=1
-}
 
 # Warnings are errors here: the build must be as clean under clang and
 # libc++ as under g++.
 "$venv/bin/cmake" -S "$ROOT" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_COMPILER="$build/bin/zig-c++" \
-  -DCMAKE_AR="$build/bin/zig-ar" -DCMAKE_RANLIB="$build/bin/zig-ranlib" \
+  -DCMAKE_CXX_COMPILER="$build/bin/c++" \
+  -DCMAKE_AR="$build/bin/ar" -DCMAKE_RANLIB="$build/bin/ranlib" \
   -DCMAKE_CXX_FLAGS="-Werror" \
   -DCMAKE_EXE_LINKER_FLAGS="-static" \
   -DVELKOR_BUILD_PYTHON=ON -DVELKOR_BUILD_TESTS=ON \

@@ -29,11 +29,6 @@ dist="$ROOT/build/dist"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velkor-wheel-check.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  status=1
-}
-
 # A virtual environment in the work folder with the given packages; prints its python.
 fresh_venv() {
   local python="$1" name="$2"; shift 2
