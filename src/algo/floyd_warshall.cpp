@@ -121,8 +121,7 @@ class Solver {
     const std::size_t pairs = std::size_t{n_} * n_;
     const double worst = static_cast<double>(budget_->entries_cost(pairs)) +
                          static_cast<double>(pairs) * static_cast<double>(sizeof(PathRows::Cell));
-    if (worst <= static_cast<double>(base::MemoryBudget::kUnchecked) ||
-        worst + static_cast<double>(budget_->used()) <= static_cast<double>(budget_->limit()))
+    if (worst + static_cast<double>(budget_->used()) <= static_cast<double>(budget_->limit()))
       return;
     bound_ = reach_lower_bounds(adj, n_);
     std::size_t total = 0;

@@ -1,4 +1,4 @@
-// The memory budget of one call: reading the system's limits and charging against them.
+// The memory budget of one call: reading the system's room and charging against it.
 #include "base/memory_budget.hpp"
 
 #include <algorithm>
@@ -9,43 +9,103 @@
 
 namespace velkor::base {
 
-std::size_t MemoryBudget::limit() noexcept {
-  std::size_t limit = limit_.load(std::memory_order_acquire);
-  if (!fixed_ && limit == kUnread) {
-    // Two threads may both read the system; either answer will do.
-    limit = std::max(kUnchecked, platform::memory_room());
-    limit_.store(limit, std::memory_order_release);
-  }
-  return limit;
+namespace {
+
+std::size_t add(std::size_t a, std::size_t b) noexcept { return b > SIZE_MAX - a ? SIZE_MAX : a + b; }
+
+std::string bytes_text(std::size_t bytes) { return bytes == SIZE_MAX ? "more" : std::to_string(bytes); }
+
+}  // namespace
+
+BudgetExceeded::BudgetExceeded(std::size_t needed, std::size_t available, std::size_t entries,
+                               bool address_space)
+    : needed_(needed), available_(available) {
+  const char* what = address_space ? " bytes of address space" : " bytes of memory";
+  message_ = (entries > 0 ? "the result needs at least " : "the call needs at least ") + bytes_text(needed) +
+             what + (entries > 0 ? " (" + std::to_string(entries) + " entries or more)" : std::string()) +
+             ", but only " + std::to_string(available) + " bytes are available";
 }
 
-BudgetExceeded::BudgetExceeded(std::size_t needed, std::size_t available, std::size_t entries)
-    : needed_(needed), available_(available) {
-  message_ = "the result needs at least " +
-             (needed == SIZE_MAX ? std::string("more") : std::to_string(needed)) +
-             " bytes of memory (" + std::to_string(entries) +
-             " entries or more), but only " + std::to_string(available) + " bytes are available";
+void MemoryBudget::read_room() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (read_.load(std::memory_order_relaxed)) return;
+  const platform::MemoryRoom room = platform::memory_room(false);
+  room_memory_.store(room.memory, std::memory_order_relaxed);
+  room_address_space_.store(room.address_space, std::memory_order_relaxed);
+  read_.store(true, std::memory_order_release);
+}
+
+bool MemoryBudget::refine_room() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (refined_) return false;
+  refined_ = true;
+  // Memory the system reclaims before it refuses any (inactive page cache),
+  // read now and added to the room read at the start.
+  const platform::MemoryRoom precise = platform::memory_room(true);
+  const std::size_t extra = precise.reclaimable;
+  if (extra == 0) return false;
+  room_memory_.store(add(room_memory_.load(std::memory_order_relaxed), extra), std::memory_order_relaxed);
+  return true;
+}
+
+std::size_t MemoryBudget::limit() {
+  if (!read_.load(std::memory_order_acquire)) read_room();
+  return room_memory_.load(std::memory_order_relaxed);
+}
+
+bool MemoryBudget::fits(std::size_t memory, std::size_t reserved) {
+  return memory <= limit() && add(memory, reserved) <= room_address_space_.load(std::memory_order_relaxed);
+}
+
+void MemoryBudget::refuse(std::size_t memory, std::size_t reserved) {
+  const std::size_t entries = entries_.load(std::memory_order_relaxed);
+  const std::size_t room = limit();
+  if (memory > room) throw BudgetExceeded(memory, room, entries);
+  throw BudgetExceeded(add(memory, reserved), room_address_space_.load(std::memory_order_relaxed), entries,
+                       true);
 }
 
 void MemoryBudget::charge(std::size_t bytes) {
+  if (bytes == 0) return;
   std::size_t used = used_.load(std::memory_order_relaxed);
   for (;;) {
-    const std::size_t total = bytes > SIZE_MAX - used ? SIZE_MAX : used + bytes;
-    if ((fixed_ || total > kUnchecked) && total > limit())
-      throw BudgetExceeded(total, limit(), entries_.load(std::memory_order_relaxed));
-    if (used_.compare_exchange_weak(used, total, std::memory_order_relaxed)) return;
+    const std::size_t total = add(used, bytes);
+    const std::size_t reserved = reserved_.load(std::memory_order_relaxed);
+    if (!fits(total, reserved)) {
+      if (refine_room()) continue;
+      refuse(total, reserved);
+    }
+    if (used_.compare_exchange_weak(used, total, std::memory_order_relaxed)) break;
+  }
+  const std::size_t total = add(used, bytes);
+  std::size_t peak = peak_.load(std::memory_order_relaxed);
+  while (total > peak && !peak_.compare_exchange_weak(peak, total, std::memory_order_relaxed)) {
+  }
+}
+
+void MemoryBudget::reserve_address_space(std::size_t bytes) {
+  if (bytes == 0) return;
+  std::size_t reserved = reserved_.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::size_t total = add(reserved, bytes);
+    const std::size_t used = used_.load(std::memory_order_relaxed);
+    if (!fits(used, total)) {
+      if (refine_room()) continue;
+      refuse(used, total);
+    }
+    if (reserved_.compare_exchange_weak(reserved, total, std::memory_order_relaxed)) return;
   }
 }
 
 void MemoryBudget::charge_nodes(std::size_t nodes) {
-  const std::size_t per = cost_.node_bytes();
+  const std::size_t per = cost_->node_bytes();
   charge(per != 0 && nodes > SIZE_MAX / per ? SIZE_MAX : nodes * per);
 }
 
 void MemoryBudget::charge_entries(std::size_t entries) {
   const std::size_t before = entries_.fetch_add(entries, std::memory_order_relaxed);
-  const std::size_t after = entries > SIZE_MAX - before ? SIZE_MAX : before + entries;
-  const std::size_t was = cost_.entry_bytes(before), now = cost_.entry_bytes(after);
+  const std::size_t after = add(before, entries);
+  const std::size_t was = cost_->entry_bytes(before), now = cost_->entry_bytes(after);
   try {
     charge(now == SIZE_MAX ? SIZE_MAX : now - was);
   } catch (...) {
@@ -54,11 +114,18 @@ void MemoryBudget::charge_entries(std::size_t entries) {
   }
 }
 
-void MemoryBudget::release(std::size_t bytes) noexcept {
-  std::size_t used = used_.load(std::memory_order_relaxed);
-  while (!used_.compare_exchange_weak(used, used > bytes ? used - bytes : 0,
-                                      std::memory_order_relaxed)) {
+namespace {
+
+void take_from(std::atomic<std::size_t>& total, std::size_t bytes) noexcept {
+  std::size_t value = total.load(std::memory_order_relaxed);
+  while (!total.compare_exchange_weak(value, value > bytes ? value - bytes : 0, std::memory_order_relaxed)) {
   }
 }
+
+}  // namespace
+
+void MemoryBudget::release(std::size_t bytes) noexcept { take_from(used_, bytes); }
+
+void MemoryBudget::release_address_space(std::size_t bytes) noexcept { take_from(reserved_, bytes); }
 
 }  // namespace velkor::base

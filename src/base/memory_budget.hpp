@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -47,7 +48,9 @@ class LinearResultCost final : public ResultCost {
 // about exhausted memory treats it as such.
 class BudgetExceeded : public std::bad_alloc {
  public:
-  BudgetExceeded(std::size_t needed, std::size_t available, std::size_t entries);
+  // `entries`: the result entries charged so far (0 while the input is read).
+  BudgetExceeded(std::size_t needed, std::size_t available, std::size_t entries,
+                 bool address_space = false);
   const char* what() const noexcept override { return message_.c_str(); }
   std::size_t needed() const noexcept { return needed_; }
   std::size_t available() const noexcept { return available_; }
@@ -58,34 +61,41 @@ class BudgetExceeded : public std::bad_alloc {
   std::string message_;
 };
 
-// A call's allowance of memory. It is read once, when the charges of the
-// call first pass kUnchecked (small calls never read it): the memory room
-// of platform/memory_room.hpp, the smallest of available memory, the room
-// under the limits of the process's cgroup (Linux) or job object (Windows),
-// and the room left in the address space. Result storage and
-// result entries are charged as they are made, entries at the price of the
-// call's ResultCost; a charge that would exceed the allowance throws
-// BudgetExceeded, so a result that cannot be held
-// is refused long before the dict would be built, instead of the kernel
-// ending the process. Against the system's allowance, totals up to
-// kUnchecked always pass: the limits are estimates, and small calls must
-// never be refused on their account.
+// A call's allowance of memory, charged from the first byte the call takes
+// (the input's edge list and node numbering) to the last (the result dict
+// at its peak). Every charge is compared with the room, however small: the
+// room is read from the system at the first charge (platform/memory_room.hpp:
+// available memory, the room under the limits of the process's cgroup or
+// job object, the room left in the address space), and read again, with
+// the memory the system can reclaim counted, before a charge is refused. A
+// charge that does not fit throws BudgetExceeded and leaves the totals
+// unchanged, so a call that cannot be held is refused before it takes the
+// memory, instead of the kernel ending the process.
+//
+// Two totals are kept: memory charged (storage, scratch, result entries at
+// the price of the call's ResultCost), which must fit in both the memory
+// and the address-space room, and address space reserved without being
+// memory (threads), which must fit with it in the address-space room.
 class MemoryBudget {
  public:
-  static constexpr std::size_t kUnchecked = std::size_t{64} << 20;
-
-  // The system's allowance, read when first needed. `cost` must outlive
-  // the budget.
-  explicit MemoryBudget(const ResultCost& cost) noexcept : cost_(cost) {}
-  // A fixed allowance (tests).
-  MemoryBudget(std::size_t limit, const ResultCost& cost) noexcept
-      : cost_(cost), limit_(limit), fixed_(true) {}
+  // The system's room, read at the first charge. `cost` prices result
+  // entries and nodes; it may be given later (set_cost), before the first
+  // such charge, and must outlive the budget.
+  MemoryBudget() noexcept = default;
+  explicit MemoryBudget(const ResultCost& cost) noexcept : cost_(&cost) {}
+  // A fixed room (tests): `limit` bytes of memory, `address_space` bytes of
+  // address space.
+  MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space = SIZE_MAX) noexcept
+      : cost_(&cost), fixed_(true), room_memory_(limit), room_address_space_(address_space), read_(true),
+        refined_(true) {}
 
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-  // Adds `bytes` to the total; throws BudgetExceeded, leaving the total
-  // unchanged, when it would exceed the allowance. Safe from any thread.
+  void set_cost(const ResultCost& cost) noexcept { cost_ = &cost; }
+
+  // Adds `bytes` of memory to the total; throws BudgetExceeded, leaving the
+  // total unchanged, when it does not fit. Safe from any thread.
   void charge(std::size_t bytes);
   // `nodes` result nodes at the cost's price.
   void charge_nodes(std::size_t nodes);
@@ -93,22 +103,41 @@ class MemoryBudget {
   // entries so far grew by, so the charges of any threads in any order sum
   // to the cost of the final count.
   void charge_entries(std::size_t entries);
-  // Storage freed before the result is handed over.
+  // Storage freed before the call ends.
   void release(std::size_t bytes) noexcept;
+  // Address space mapped beyond charged memory (a thread's stack and arena).
+  void reserve_address_space(std::size_t bytes);
+  void release_address_space(std::size_t bytes) noexcept;
   // What `entries` entries cost in all (SIZE_MAX when it does not fit).
-  std::size_t entries_cost(std::size_t entries) const noexcept { return cost_.entry_bytes(entries); }
+  std::size_t entries_cost(std::size_t entries) const noexcept { return cost_->entry_bytes(entries); }
 
-  // The allowance (reading it if not read yet).
-  std::size_t limit() noexcept;
+  // The memory room (reading it if not read yet).
+  std::size_t limit();
+  // Memory charged now, and the most charged at any moment.
   std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+  std::size_t peak() const noexcept { return peak_.load(std::memory_order_relaxed); }
+  std::size_t reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
 
  private:
-  static constexpr std::size_t kUnread = 0;
+  // Whether `memory` charged and `reserved` address space fit in the room.
+  bool fits(std::size_t memory, std::size_t reserved);
+  // Reads the room at the first charge; refine_room reads what the system
+  // can reclaim, once, and adds it. True when the room grew.
+  void read_room();
+  bool refine_room();
+  [[noreturn]] void refuse(std::size_t memory, std::size_t reserved);
 
-  const ResultCost& cost_;
-  std::atomic<std::size_t> limit_{kUnread};
+  const ResultCost* cost_ = nullptr;
   bool fixed_ = false;
+  // The room, once read; written under mutex_, read by any thread.
+  std::atomic<std::size_t> room_memory_{SIZE_MAX};
+  std::atomic<std::size_t> room_address_space_{SIZE_MAX};
+  std::atomic<bool> read_{false};
+  bool refined_ = false;  // under mutex_
+  std::mutex mutex_;
   std::atomic<std::size_t> used_{0};
+  std::atomic<std::size_t> peak_{0};
+  std::atomic<std::size_t> reserved_{0};
   std::atomic<std::size_t> entries_{0};
 };
 

@@ -2,6 +2,7 @@
 #include "platform/memory_room.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 #if defined(__linux__)
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/cgroup.hpp"
 #elif defined(__APPLE__)
@@ -34,29 +36,39 @@ constexpr std::size_t kNoLimit = SIZE_MAX;
 
 using linux_cgroup::read_number;
 
-// The room left in one cgroup directory, or kNoLimit.
-std::size_t cgroup_room(const std::string& dir, bool v2) {
+// The room left in one cgroup directory, or kNoLimit. The usage is read
+// only under a limit, and the page cache only when asked for.
+std::size_t cgroup_room(const std::string& dir, bool v2, bool reclaimable) {
   unsigned long long limit = 0, usage = 0;
-  const std::string limit_file = dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes");
-  const std::string usage_file = dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes");
-  if (!read_number(limit_file, limit) || !read_number(usage_file, usage)) return kNoLimit;
+  if (!read_number(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), limit)) return kNoLimit;
   // v1 reports "no limit" as a huge page-aligned number.
   if (limit >= (1ULL << 62)) return kNoLimit;
+  if (!read_number(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"), usage)) return kNoLimit;
   // Inactive page cache: the kernel reclaims it before it refuses memory.
   const unsigned long long cache =
-      linux_cgroup::read_field(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file");
+      reclaimable ? linux_cgroup::read_field(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file")
+                  : 0;
   const unsigned long long used = usage > cache ? usage - cache : 0;
   if (used >= limit) return 0;
   return clamp_to_size(limit - used);
 }
 
-// The smallest room over the cgroup of this process and its ancestors in
-// one hierarchy.
-std::size_t cgroup_hierarchy_room(bool v2) {
+// The directories of both hierarchies whose limits bind this process.
+struct CgroupDirs {
+  std::vector<std::string> v2, v1;
+};
+
+CgroupDirs find_cgroup_dirs() {
+  return CgroupDirs{linux_cgroup::levels(true, "memory", "/sys/fs/cgroup"),
+                    linux_cgroup::levels(false, "memory", "/sys/fs/cgroup/memory")};
+}
+
+// Found once when the module is made, and kept for the life of the process.
+std::atomic<const CgroupDirs*> prepared_dirs{nullptr};
+
+std::size_t hierarchy_room(const std::vector<std::string>& dirs, bool v2, bool reclaimable) {
   std::size_t room = kNoLimit;
-  for (const std::string& dir :
-       linux_cgroup::levels(v2, "memory", v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory"))
-    room = std::min(room, cgroup_room(dir, v2));
+  for (const std::string& dir : dirs) room = std::min(room, cgroup_room(dir, v2, reclaimable));
   return room;
 }
 
@@ -102,9 +114,21 @@ std::size_t available_memory() noexcept {
   return clamp_to_size((available_kb + swap_free_kb) * 1024ULL);
 }
 
-std::size_t group_memory_room() noexcept {
+void prepare_memory_room() noexcept {
+  if (prepared_dirs.load(std::memory_order_acquire)) return;
   try {
-    return std::min(cgroup_hierarchy_room(true), cgroup_hierarchy_room(false));
+    prepared_dirs.store(new CgroupDirs(find_cgroup_dirs()), std::memory_order_release);
+  } catch (...) {
+    // Found again at every reading.
+  }
+}
+
+std::size_t group_memory_room(bool reclaimable) noexcept {
+  try {
+    const CgroupDirs* prepared = prepared_dirs.load(std::memory_order_acquire);
+    const CgroupDirs dirs = prepared ? CgroupDirs{} : find_cgroup_dirs();
+    const CgroupDirs& use = prepared ? *prepared : dirs;
+    return std::min(hierarchy_room(use.v2, true, reclaimable), hierarchy_room(use.v1, false, reclaimable));
   } catch (...) {
     return kNoLimit;
   }
@@ -148,9 +172,11 @@ std::size_t available_memory() noexcept {
   return clamp_to_size(free_bytes);
 }
 
-std::size_t group_memory_room() noexcept { return kNoLimit; }
+std::size_t group_memory_room(bool) noexcept { return kNoLimit; }
 
 std::size_t address_space_room() noexcept { return kNoLimit; }
+
+void prepare_memory_room() noexcept {}
 
 #elif defined(_WIN32)
 
@@ -161,8 +187,10 @@ std::size_t available_memory() noexcept {
   return clamp_to_size(status.ullAvailPageFile);
 }
 
+void prepare_memory_room() noexcept {}
+
 // A job's limit on each process's committed memory, and on the whole job's.
-std::size_t group_memory_room() noexcept {
+std::size_t group_memory_room(bool) noexcept {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits,
                                  nullptr))
@@ -194,13 +222,21 @@ std::size_t address_space_room() noexcept {
 #else
 
 std::size_t available_memory() noexcept { return kNoLimit; }
-std::size_t group_memory_room() noexcept { return kNoLimit; }
+std::size_t group_memory_room(bool) noexcept { return kNoLimit; }
 std::size_t address_space_room() noexcept { return kNoLimit; }
+void prepare_memory_room() noexcept {}
 
 #endif
 
-std::size_t memory_room() noexcept {
-  return std::min({available_memory(), group_memory_room(), address_space_room()});
+MemoryRoom memory_room(bool count_reclaimable) noexcept {
+  const std::size_t available = available_memory(), address_space = address_space_room();
+  const std::size_t group = group_memory_room(false);
+  MemoryRoom room{std::min({available, group, address_space}), 0, address_space};
+  if (count_reclaimable) {
+    const std::size_t precise = std::min({available, group_memory_room(true), address_space});
+    if (precise > room.memory) room.reclaimable = precise - room.memory;
+  }
+  return room;
 }
 
 }  // namespace velkor::platform

@@ -19,12 +19,13 @@ std::size_t available_memory() noexcept;
 
 // The room left under the memory limits of the process's group:
 //  - Linux: the cgroup's limit less its usage (v2 memory.max, v1
-//    memory.limit_in_bytes; page cache it can reclaim not counted as used),
-//    the smallest over the process's cgroup and its ancestors;
+//    memory.limit_in_bytes; with `reclaimable`, the inactive page cache,
+//    which the kernel reclaims before it refuses memory, not counted as
+//    used), the smallest over the process's cgroup and its ancestors;
 //  - Windows: the job object's limits on the process's and on the whole
 //    job's committed memory;
 //  - macOS: none.
-std::size_t group_memory_room() noexcept;
+std::size_t group_memory_room(bool reclaimable = true) noexcept;
 
 // The room left in the address space:
 //  - Linux: under RLIMIT_AS (ulimit -v), less what is mapped;
@@ -33,7 +34,21 @@ std::size_t group_memory_room() noexcept;
 //    libraries, so no usable RLIMIT_AS can be set).
 std::size_t address_space_room() noexcept;
 
-// The smallest of the three.
-std::size_t memory_room() noexcept;
+struct MemoryRoom {
+  // The smallest of the three, without the group's reclaimable page cache.
+  std::size_t memory;
+  // What counting that cache adds (0 unless asked for).
+  std::size_t reclaimable;
+  // address_space_room().
+  std::size_t address_space;
+};
+MemoryRoom memory_room(bool count_reclaimable) noexcept;
+
+// Finds the process's cgroup directories once, so that later readings only
+// read their limits (Linux; nothing elsewhere). Called when the module is
+// made, with the interpreter lock held: the directories are never looked
+// for while a computation runs. A process moved to another cgroup later
+// keeps the limits of the first.
+void prepare_memory_room() noexcept;
 
 }  // namespace velkor::platform
