@@ -12,6 +12,11 @@
 #include "convert/result_cost.hpp"
 #include "algo/floyd_warshall.hpp"
 #include "algo/nearest_common_descendant.hpp"
+#include "base/hashing.hpp"
+#include "platform/cpu_count.hpp"
+#include "platform/fork_count.hpp"
+#include "platform/memory_room.hpp"
+#include "platform/simd_dispatch.hpp"
 
 namespace velkor {
 namespace {
@@ -44,22 +49,25 @@ auto convert_argument(const char* name, Convert&& convert) {
 
 // ---- operations: the computations, run with the interpreter lock released --
 
-// The memory budget is charged what the result dict will cost: its nodes
-// are new ints (integer-keyed) or the caller's objects (label-keyed).
+// Each call has one memory budget, made before the dict is read: the input's
+// edge list and node numbering are charged first, then the computation's
+// storage, then what the result dict will cost, priced by `cost` (its nodes
+// are new ints, integer-keyed, or the caller's objects, label-keyed).
 using convert::DictResultCost;
 using Nodes = DictResultCost::Nodes;
 
-base::PathRows floyd_warshall_u32(base::Graph graph, Nodes nodes) {
-  const DictResultCost cost(nodes, DictResultCost::Values::any);
-  base::MemoryBudget budget(cost);
+base::PathRows floyd_warshall_u32(base::Graph graph, base::MemoryBudget& budget, const DictResultCost& cost) {
+  budget.set_cost(cost);
+  budget.charge(convert::kOutputBuilderBytes);
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return algo::floyd_warshall(std::move(graph), resources);
   });
 }
 
-base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme, Nodes nodes) {
-  const DictResultCost cost(nodes, convert::values_up_to(extreme));
-  base::MemoryBudget budget(cost);
+base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight extreme,
+                                               base::MemoryBudget& budget, const DictResultCost& cost) {
+  budget.set_cost(cost);
+  budget.charge(convert::kOutputBuilderBytes);
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return algo::nearest_common_descendant(std::move(graph), extreme, resources);
   });
@@ -70,9 +78,11 @@ base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight e
 Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[1];  // borrowed
   boundary::extract_arguments_fastcall(kFloydWarshallU32, args, nargs, kwnames, slots);
+  base::MemoryBudget budget;
   convert::IntKeyed input =
-      convert_argument("edges", [&] { return convert::matrix_from_dict(slots[0]); });
-  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), Nodes::new_ints);
+      convert_argument("edges", [&] { return convert::matrix_from_dict(slots[0], budget); });
+  const DictResultCost cost(Nodes::new_ints, DictResultCost::Values::any);
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), budget, cost);
   return convert::matrix_into_dict(rows, input.nodes);
 }
 
@@ -88,8 +98,10 @@ Ref floyd_warshall_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   PyObject* slots[1];  // borrowed
   boundary::extract_arguments_fastcall(kFloydWarshall, args, nargs, kwnames, slots);
   PyObject* edges = label_keyed_dict("edges", slots[0]);
-  convert::LabelKeyed input = convert::from_tuples_matrix(edges);
-  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), Nodes::caller_objects);
+  base::MemoryBudget budget;
+  convert::LabelKeyed input = convert::from_tuples_matrix(edges, budget);
+  const DictResultCost cost(Nodes::caller_objects, DictResultCost::Values::any);
+  const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), budget, cost);
   return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 
@@ -97,11 +109,13 @@ Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   PyObject* slots[2];  // borrowed
   boundary::extract_arguments_fastcall(kNearestCommonDescendantU32, args, nargs, kwnames, slots);
+  base::MemoryBudget budget;
   convert::IntKeyed input =
-      convert_argument("distances", [&] { return convert::matrix_from_dict(slots[0]); });
+      convert_argument("distances", [&] { return convert::matrix_from_dict(slots[0], budget); });
   const base::Weight extreme =
       convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
-  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, Nodes::new_ints);
+  const DictResultCost cost(Nodes::new_ints, convert::values_up_to(extreme));
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, budget, cost);
   return convert::matrix_into_dict(rows, input.nodes);
 }
 
@@ -111,8 +125,10 @@ Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* distances = label_keyed_dict("distances", slots[0]);
   const base::Weight extreme =
       convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
-  convert::LabelKeyed input = convert::from_tuples_matrix(distances);
-  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, Nodes::caller_objects);
+  base::MemoryBudget budget;
+  convert::LabelKeyed input = convert::from_tuples_matrix(distances, budget);
+  const DictResultCost cost(Nodes::caller_objects, convert::values_up_to(extreme));
+  const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, budget, cost);
   return convert::into_tuples_matrix(rows, std::move(input.labels));
 }
 
@@ -143,6 +159,18 @@ PyMethodDef kMethods[] = {
 };
 
 // ---- module creation -------------------------------------------------------
+
+// What the computations read once per process is read now, with the lock
+// held, never lazily while a computation runs: another thread may fork at
+// any moment then, and a one-time initialisation under way in the parent
+// would never finish in the child, whose first call would wait for it.
+void prepare_process_state() noexcept {
+  platform::prepare_fork_count();
+  platform::prepare_cpu_count();
+  platform::prepare_memory_room();
+  platform::prepare_simd_level();
+  (void)base::process_hash_key();
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -213,6 +241,7 @@ Ref make_module() {
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) boundary::throw_fetched();
   boundary::remember_switch_interval();
+  prepare_process_state();
   for (PyMethodDef& record : kMethods) add_function(module.get(), &record);
   if (!module_cell) module_cell = module.release();
   return Ref::borrow(module_cell);

@@ -8,6 +8,7 @@
 #include "platform/cpu_count.hpp"
 #include "platform/exception_state.hpp"
 #include "platform/fork_count.hpp"
+#include "platform/thread_cost.hpp"
 
 namespace velkor::algo::detail {
 
@@ -38,6 +39,7 @@ constexpr unsigned kMaxTeam = 1024;
 
 Team::Team(const base::Resources& resources, std::size_t min_work)
     : interrupt_(resources.interrupt),
+      budget_(resources.budget),
       size_(std::min(thread_count(resources.threads), kMaxTeam)),
       min_work_(min_work),
       forks_(platform::forks_so_far()) {}
@@ -55,6 +57,10 @@ Team::~Team() {
   }
   helpers_->wake.notify_all();
   for (std::thread& t : helpers_->threads) t.join();
+  if (budget_) {
+    budget_->release(helper_memory_);
+    budget_->release_address_space(helper_address_space_);
+  }
 }
 
 bool Team::forked() const noexcept { return platform::forks_so_far() != forks_; }
@@ -65,12 +71,35 @@ void Team::poll() {
 
 void Team::start_helpers(unsigned wanted) noexcept {
   std::vector<std::thread>& threads = helpers_->threads;
+  const platform::ThreadCost cost = platform::thread_cost();
   while (threads.size() < wanted) {
     const auto slot = static_cast<unsigned>(threads.size() + 1);
+    // Either the budget or the system may refuse another thread: go on with
+    // those there are.
+    bool charged = false;
     try {
+      threads.reserve(wanted);
+      if (budget_) {
+        budget_->reserve_address_space(cost.address_space);
+        try {
+          budget_->charge(cost.memory);
+        } catch (...) {
+          budget_->release_address_space(cost.address_space);
+          throw;
+        }
+        charged = true;
+      }
       threads.emplace_back([this, slot] { helper(slot); });
     } catch (...) {
-      return;  // the system refuses more threads: go on with those there are
+      if (charged) {
+        budget_->release(cost.memory);
+        budget_->release_address_space(cost.address_space);
+      }
+      return;
+    }
+    if (charged) {
+      helper_memory_ += cost.memory;
+      helper_address_space_ += cost.address_space;
     }
   }
 }

@@ -31,7 +31,9 @@ inline constexpr std::size_t kParallelMinWork = std::size_t{1} << 21;
 // Runs jobs of independent units over the calling thread and up to
 // size() - 1 helper threads. Helpers start with the first job that wants
 // them and wait for the next one in between; the destructor joins them, so
-// no thread outlives the object (and the call that owns it).
+// no thread outlives the object (and the call that owns it). Each helper's
+// stack, arena and thread state are charged to the call's budget before it
+// starts; when they do not fit, the job runs on the threads there are.
 //
 // The calling thread takes units too and asks the call's Interrupt before
 // each one: on a stop request, or when a unit throws on any thread, no
@@ -100,11 +102,15 @@ class Team {
   bool forked() const noexcept;
 
   base::Interrupt* interrupt_;
+  base::MemoryBudget* budget_;
   unsigned size_;
   std::size_t min_work_;
   std::uint64_t forks_;  // the process's fork count when the team was made
 
   std::unique_ptr<Helpers> helpers_ = std::make_unique<Helpers>();
+  // What the helpers started so far cost, charged to the budget.
+  std::size_t helper_memory_ = 0;
+  std::size_t helper_address_space_ = 0;
   std::uint64_t generation_ = 0;
   bool shutdown_ = false;
   unsigned taking_part_ = 0;  // helpers of the current job: slots 1..taking_part_

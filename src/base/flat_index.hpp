@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/hashing.hpp"
+#include "base/memory_budget.hpp"
 
 namespace velkor::base {
 
@@ -16,6 +17,10 @@ namespace velkor::base {
 // probe chain and returns the first that satisfies the caller's predicate.
 class FlatIndex {
  public:
+  // The table's storage is charged to `budget` (when given) before it is
+  // made.
+  explicit FlatIndex(MemoryBudget* budget = nullptr) noexcept : budget_(budget) {}
+
   // The first position stored under `key` for which `accept(position)` holds,
   // or nullptr.
   template <class Accept>
@@ -54,12 +59,30 @@ class FlatIndex {
   }
 
   void rehash(std::size_t capacity) {
-    std::vector<Slot> old(capacity, Slot{0, 0, 0});
+    if (budget_) budget_->charge(capacity * sizeof(Slot));
+    std::vector<Slot> old;
+    try {
+      old.assign(capacity, Slot{0, 0, 0});
+    } catch (...) {
+      if (budget_) budget_->release(capacity * sizeof(Slot));
+      throw;
+    }
     old.swap(slots_);
     for (const Slot& s : old)
       if (s.used) place(s.key, s.position);
+    if (budget_) budget_->release(old.size() * sizeof(Slot));
   }
 
+ public:
+  // Frees the table and gives its charge back; the index is empty after.
+  void clear() noexcept {
+    if (budget_) budget_->release(slots_.size() * sizeof(Slot));
+    std::vector<Slot>().swap(slots_);
+    size_ = 0;
+  }
+
+ private:
+  MemoryBudget* budget_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };

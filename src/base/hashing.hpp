@@ -5,8 +5,9 @@
 
 namespace velkor::base {
 
-// A random key taken once per process from the operating system, so that
-// crafted node numbers cannot force every key into one probe chain.
+// A random key taken once per process from the operating system (when the
+// module is made, or at first use), so that crafted node numbers cannot
+// force every key into one probe chain.
 std::uint64_t process_hash_key() noexcept;
 
 // Mixes a 64-bit key with the process key (splitmix64 finaliser).

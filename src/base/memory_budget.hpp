@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace velkor::base {
 
@@ -140,5 +141,25 @@ class MemoryBudget {
   std::atomic<std::size_t> reserved_{0};
   std::atomic<std::size_t> entries_{0};
 };
+
+// Before one more item is appended to `v`: when it is full, charges its
+// next capacity (the old and the new storage are both held while the items
+// move), grows it, then gives back the old storage's charge. So a vector
+// filled this way is charged its capacity, from its first item. No budget:
+// nothing is charged.
+template <class T, class A>
+void reserve_one_more(std::vector<T, A>& v, MemoryBudget* budget) {
+  if (v.size() < v.capacity()) return;
+  const std::size_t old_capacity = v.capacity();
+  const std::size_t capacity = old_capacity < 8 ? 16 : 2 * old_capacity;
+  if (budget) budget->charge(capacity * sizeof(T));
+  try {
+    v.reserve(capacity);
+  } catch (...) {
+    if (budget) budget->release(capacity * sizeof(T));
+    throw;
+  }
+  if (budget) budget->release(old_capacity * sizeof(T));
+}
 
 }  // namespace velkor::base

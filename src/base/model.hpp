@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/flat_index.hpp"
+#include "base/memory_budget.hpp"
 
 namespace velkor::base {
 
@@ -36,7 +37,9 @@ struct Edge {
 
 // What the algorithms read: `nodes` dense ids and the entries in input
 // order. A pair may occur more than once (two dict keys that name the same
-// nodes); the later entry wins.
+// nodes); the later entry wins. When a call has a memory budget, the
+// capacity of `edges` is charged to it by the code that filled it, and the
+// code that frees the vector gives that charge back.
 struct Graph {
   std::uint32_t nodes = 0;
   std::vector<Edge> edges;
@@ -45,9 +48,14 @@ struct Graph {
 // The numbering of integer node numbers: each distinct value gets the next
 // dense id when first seen. Small values (below the bound given at
 // construction) are looked up in a plain array, others through a hash index.
+// Its storage is charged to `budget` (when given) before it is made.
 class NodeSet {
  public:
-  explicit NodeSet(std::size_t direct_bound = 0) : direct_(direct_bound, kNone) {}
+  explicit NodeSet(std::size_t direct_bound = 0, MemoryBudget* budget = nullptr)
+      : budget_(budget), index_(budget) {
+    if (budget_) budget_->charge(direct_bound * sizeof(NodeIndex));
+    direct_.assign(direct_bound, kNone);
+  }
 
   std::size_t size() const noexcept { return values_.size(); }
 
@@ -67,15 +75,25 @@ class NodeSet {
   // The values by id.
   const std::vector<std::uint32_t>& values() const noexcept { return values_; }
 
+  // Numbering is done: frees the lookup structures (values() stays) and
+  // gives their charge back.
+  void finish() noexcept {
+    if (budget_) budget_->release(direct_.capacity() * sizeof(NodeIndex));
+    std::vector<NodeIndex>().swap(direct_);
+    index_.clear();
+  }
+
  private:
   static constexpr NodeIndex kNone = 0xFFFFFFFFu;
 
   NodeIndex append(std::uint32_t v) {
     if (values_.size() >= kMaxNodes) throw std::bad_alloc();
+    reserve_one_more(values_, budget_);
     values_.push_back(v);
     return static_cast<NodeIndex>(values_.size() - 1);
   }
 
+  MemoryBudget* budget_;
   std::vector<NodeIndex> direct_;
   std::vector<std::uint32_t> values_;
   FlatIndex index_;

@@ -127,6 +127,7 @@ PyErr fetch() {
 }
 
 PyErr argument_extraction_error(const char* name, PyErr error) {
+  if (error.is_unchanged()) return error;
   PyObject* exc = error.value();
   if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != PyExc_TypeError) return error;
   PyErr wrapped = PyErr::new_err(PyExc_TypeError,

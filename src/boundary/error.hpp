@@ -32,6 +32,15 @@ class PyErr {
   // "PyErr { type: ..., value: ..., traceback: ... }"
   std::string render();
 
+  // An error that is not about the arguments (what a signal handler
+  // raised): it reaches the caller as it is, never wrapped with an
+  // argument's name.
+  PyErr&& unchanged() && noexcept {
+    unchanged_ = true;
+    return std::move(*this);
+  }
+  bool is_unchanged() const noexcept { return unchanged_; }
+
  private:
   PyErr() = default;
   std::string message_text() const;
@@ -41,6 +50,7 @@ class PyErr {
   Ref downcast_from_type_;  // set for a downcast failure
   const char* downcast_to_ = nullptr;
   Ref value_;  // set once materialised
+  bool unchanged_ = false;
 };
 
 // The pending interpreter error, cleared; none when nothing is pending. A
@@ -56,7 +66,7 @@ PyErr fetch();
 
 // The error of a bound argument's conversion, as the caller sees it: an
 // exact TypeError becomes "argument '{name}': {message}", keeping its cause;
-// any other error passes unchanged.
+// any other error, and one marked unchanged(), passes as it is.
 PyErr argument_extraction_error(const char* name, PyErr error);
 
 // Internal failure "called `Result::unwrap()` on an `Err` value: {error}".

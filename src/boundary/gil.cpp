@@ -17,18 +17,12 @@ namespace {
 struct ReferencePool {
   std::mutex mutex;
   std::vector<PyObject*> pending;
+  std::atomic<bool> any{false};  // pending is not empty: drain_pool looks without locking
 };
 
-std::atomic<ReferencePool*> POOL{nullptr};
-
-ReferencePool& pool_instance() {
-  ReferencePool* p = POOL.load(std::memory_order_acquire);
-  if (p) return *p;
-  static ReferencePool instance;
-  ReferencePool* expected = nullptr;
-  POOL.compare_exchange_strong(expected, &instance, std::memory_order_acq_rel);
-  return instance;
-}
+// Made when the module is loaded (constant-initialised), never lazily: a
+// fork while another thread made it would leave the child waiting for it.
+ReferencePool POOL;
 
 }  // namespace
 
@@ -37,10 +31,10 @@ void register_decref(PyObject* obj) noexcept {
     Py_DECREF(obj);
     return;
   }
-  ReferencePool& pool = pool_instance();
-  std::lock_guard<std::mutex> lock(pool.mutex);
+  std::lock_guard<std::mutex> lock(POOL.mutex);
   try {
-    pool.pending.push_back(obj);
+    POOL.pending.push_back(obj);
+    POOL.any.store(true, std::memory_order_release);
   } catch (...) {
     // Out of memory for the queue: the reference is leaked rather than
     // released without the lock.
@@ -48,13 +42,12 @@ void register_decref(PyObject* obj) noexcept {
 }
 
 void drain_pool() noexcept {
-  ReferencePool* pool = POOL.load(std::memory_order_acquire);
-  if (!pool) return;
+  if (!POOL.any.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> taken;
   {
-    std::lock_guard<std::mutex> lock(pool->mutex);
-    if (pool->pending.empty()) return;
-    taken.swap(pool->pending);
+    std::lock_guard<std::mutex> lock(POOL.mutex);
+    taken.swap(POOL.pending);
+    POOL.any.store(false, std::memory_order_relaxed);
   }
   for (PyObject* obj : taken) Py_DECREF(obj);
 }

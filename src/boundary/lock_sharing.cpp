@@ -102,7 +102,8 @@ void LockSharing::check() {
       next_offer_ = Clock::now() + interval_;
     }
   }
-  if (PyErr_CheckSignals() < 0) throw_fetched();
+  // A handler's exception is the caller's own, not an argument's error.
+  if (PyErr_CheckSignals() < 0) throw fetch().unchanged();
 }
 
 }  // namespace velkor::boundary

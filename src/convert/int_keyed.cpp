@@ -34,11 +34,12 @@ base::Weight extract_u32(PyObject* obj) {
   return static_cast<base::Weight>(value);
 }
 
-IntKeyed matrix_from_dict(PyObject* obj) {
+IntKeyed matrix_from_dict(PyObject* obj, base::MemoryBudget& budget) {
   if (!PyDict_Check(obj)) throw PyErr::downcast(obj, "PyDict");
   const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
   // Node numbers below the entry count are numbered through a plain array.
-  IntKeyed input{base::Graph{}, base::NodeSet(std::max<std::size_t>(size, 1024))};
+  IntKeyed input{base::Graph{}, base::NodeSet(std::max<std::size_t>(size, 1024), &budget)};
+  budget.charge(size * sizeof(base::Edge));
   input.graph.edges.reserve(size);
   Ref last_from;  // the first item of the previous key, when an exact int
   base::NodeIndex last_from_id = 0;
@@ -71,6 +72,7 @@ IntKeyed matrix_from_dict(PyObject* obj) {
     input.graph.edges.push_back(base::Edge{a, b, weight});
   });
   input.graph.nodes = static_cast<std::uint32_t>(input.nodes.size());
+  input.nodes.finish();
   return input;
 }
 

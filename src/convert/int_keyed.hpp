@@ -22,8 +22,8 @@ struct IntKeyed {
 // A dict (or dict subclass, borrowed) of {(a, b): w}, checked entry by entry
 // in dict order and, within an entry, key type, key length, a, b, w. Throws
 // PyErr for bad contents; a dict that changes while it is read is an
-// internal failure.
-IntKeyed matrix_from_dict(PyObject* obj);
+// internal failure. Everything it allocates is charged to `budget` first.
+IntKeyed matrix_from_dict(PyObject* obj, base::MemoryBudget& budget);
 
 // One new int per node, shared by every result key that names it.
 NodeObjects node_ints(const base::NodeSet& nodes);

@@ -23,7 +23,11 @@ namespace {
 // is consulted only for equal hash values.
 class HashIndexTable {
  public:
-  explicit HashIndexTable(LabelTable& labels) : labels_(labels) {}
+  HashIndexTable(LabelTable& labels, base::MemoryBudget& budget)
+      : labels_(labels), budget_(budget), index_(&budget) {}
+  HashIndexTable(const HashIndexTable&) = delete;
+  HashIndexTable& operator=(const HashIndexTable&) = delete;
+  ~HashIndexTable() { index_.clear(); }
 
   // The id of `node`, numbering it when it is new: a new node's reference
   // moves into the label table as its label, a known node's stays with the
@@ -41,6 +45,7 @@ class HashIndexTable {
     if (found) return *found;
     if (labels_.size() >= base::kMaxNodes) throw std::bad_alloc();
     const auto id = static_cast<base::NodeIndex>(labels_.size());
+    base::reserve_one_more(labels_, &budget_);
     labels_.push_back(std::move(node));
     index_.insert(key, id);
     return id;
@@ -48,6 +53,7 @@ class HashIndexTable {
 
  private:
   LabelTable& labels_;
+  base::MemoryBudget& budget_;
   base::FlatIndex index_;
 };
 
@@ -67,10 +73,12 @@ Py_hash_t node_hash(PyObject* node) {
 
 }  // namespace
 
-LabelKeyed from_tuples_matrix(PyObject* dict) {
+LabelKeyed from_tuples_matrix(PyObject* dict, base::MemoryBudget& budget) {
   LabelKeyed input;
-  HashIndexTable numbers(input.labels);
-  input.graph.edges.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  HashIndexTable numbers(input.labels, budget);
+  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  budget.charge(size * sizeof(base::Edge));
+  input.graph.edges.reserve(size);
   walk_dict(dict, [&](PyObject* key, PyObject* value) {
     if (!PyTuple_Check(key)) boundary::unwrap_failed_downcast(key, "PyTuple");
     // Released at the end of the entry in reverse order: the to-node, then

@@ -24,7 +24,7 @@ struct LabelKeyed {
 // equal and they compare equal (identity first, then ==). Every failure is
 // an internal failure, except KeyboardInterrupt and MemoryError, which
 // pass through as they are.
-LabelKeyed from_tuples_matrix(PyObject* dict);
+LabelKeyed from_tuples_matrix(PyObject* dict, base::MemoryBudget& budget);
 
 // The labels as result key objects (consumed).
 NodeObjects label_objects(LabelTable labels);

@@ -45,6 +45,10 @@ class ValueInts {
   std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
 };
 
+// What the output builder allocates besides the dict and its entries: the
+// cache's slots and the ints it holds.
+inline constexpr std::size_t kOutputBuilderBytes = 1024 * (sizeof(boundary::Ref) + sizeof(base::Weight) + 48);
+
 // Raises the interpreter's pending error of a failed store as `failure` says.
 [[noreturn]] void store_failed(StoreFailure failure);
 

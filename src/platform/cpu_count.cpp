@@ -2,6 +2,7 @@
 #include "platform/cpu_count.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #if defined(__linux__)
@@ -86,15 +87,38 @@ unsigned cgroup_quota_cpus() noexcept {
 
 #if defined(__linux__)
 
+namespace {
+
+// The quota in CPUs (0: none), read once per process: a quota seldom
+// changes while a process runs, and reading it takes a dozen file reads.
+// kUnread until then. An atomic rather than a function's static: a static
+// being initialised when another thread forks stays "being initialised" in
+// the child for ever, and the child's first call would wait for it.
+constexpr unsigned kUnread = ~0u;
+std::atomic<unsigned> read_quota{kUnread};
+
+unsigned quota() noexcept {
+  unsigned q = read_quota.load(std::memory_order_relaxed);
+  if (q == kUnread) {
+    q = cgroup_quota_cpus();
+    read_quota.store(q, std::memory_order_relaxed);
+  }
+  return q;
+}
+
+}  // namespace
+
+void prepare_cpu_count() noexcept { (void)quota(); }
+
 unsigned usable_cpus() noexcept {
-  // Read once per process: a quota seldom changes while a process runs,
-  // and reading it takes a dozen file reads.
-  static const unsigned quota = cgroup_quota_cpus();
+  const unsigned q = quota();
   const unsigned affinity = affinity_cpus();
-  return quota > 0 ? std::min(affinity, quota) : affinity;
+  return q > 0 ? std::min(affinity, q) : affinity;
 }
 
 #elif defined(__APPLE__)
+
+void prepare_cpu_count() noexcept {}
 
 unsigned usable_cpus() noexcept {
   int active = 0;
@@ -105,6 +129,8 @@ unsigned usable_cpus() noexcept {
 }
 
 #elif defined(_WIN32)
+
+void prepare_cpu_count() noexcept {}
 
 unsigned usable_cpus() noexcept {
   // A process whose threads may run in one processor group only has an
@@ -120,6 +146,8 @@ unsigned usable_cpus() noexcept {
 }
 
 #else
+
+void prepare_cpu_count() noexcept {}
 
 unsigned usable_cpus() noexcept { return hardware_cpus(); }
 

@@ -13,6 +13,7 @@ namespace velkor::platform {
 
 // Windows has no fork(): a process is never a copy of another.
 std::uint64_t forks_so_far() noexcept { return 0; }
+void prepare_fork_count() noexcept {}
 
 #else
 
@@ -22,13 +23,20 @@ std::atomic<std::uint64_t> fork_count{0};
 
 void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
 
+
+std::atomic<bool> registered{false};
+
 }  // namespace
 
+void prepare_fork_count() noexcept {
+  if (!registered.exchange(true, std::memory_order_relaxed))
+    pthread_atfork(nullptr, nullptr, count_fork_in_child);
+}
+
 std::uint64_t forks_so_far() noexcept {
-  // Registered once, before the first count is read, so a fork after that
-  // read is counted.
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-  (void)registered;
+  // Registered before the first count is read, so a fork after that read
+  // is counted.
+  prepare_fork_count();
   return fork_count.load(std::memory_order_relaxed);
 }
 

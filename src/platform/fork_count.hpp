@@ -10,4 +10,9 @@ namespace velkor::platform {
 // threads only the forking one exists.
 std::uint64_t forks_so_far() noexcept;
 
+// Registers the counting of forks. Called when the module is made, with the
+// interpreter lock held, so that no registration is under way when another
+// thread forks; forks_so_far() registers it too, if it is not yet.
+void prepare_fork_count() noexcept;
+
 }  // namespace velkor::platform

@@ -38,6 +38,10 @@ SimdLevel cpu_level() noexcept {
 
 }  // namespace
 
+std::atomic<int> detected_simd_level{-1};
+
+void prepare_simd_level() noexcept { (void)simd_level(); }
+
 SimdLevel detect_simd_level() noexcept {
   const SimdLevel level = cpu_level();
   const char* cap = std::getenv("VELKOR_SIMD_LEVEL");
@@ -47,6 +51,12 @@ SimdLevel detect_simd_level() noexcept {
   return level;
 }
 
+}  // namespace velkor::platform
+
+#else
+
+namespace velkor::platform {
+void prepare_simd_level() noexcept {}
 }  // namespace velkor::platform
 
 #endif

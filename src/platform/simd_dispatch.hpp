@@ -1,6 +1,12 @@
 // Run-time SIMD dispatch of the hot kernels, and forced inlining of their helpers.
 #pragma once
 
+namespace velkor::platform {
+// Detects the CPU's level where kernels are chosen by a switch at run time
+// (nothing to do elsewhere). Called when the module is made.
+void prepare_simd_level() noexcept;
+}  // namespace velkor::platform
+
 // <features.h> defines __GLIBC__ under glibc; musl has the header but
 // defines no such macro.
 #if __has_include(<features.h>)
@@ -35,18 +41,30 @@
 
 #define VELKOR_SIMD_RUNTIME_SWITCH 1
 
+#include <atomic>
+
 namespace velkor::platform {
 
 enum class SimdLevel { baseline, avx2, avx512f };
 
 // The best level the CPU and the operating system support (the OS must save
-// the wider registers), detected on first use. VELKOR_SIMD_LEVEL=baseline or
-// avx2 in the environment caps it, so that tests can run every variant.
+// the wider registers). VELKOR_SIMD_LEVEL=baseline or avx2 in the environment
+// caps it, so that tests can run every variant.
 SimdLevel detect_simd_level() noexcept;
 
+// detect_simd_level(), once per process: when the module is made
+// (prepare_simd_level, with the interpreter lock held), or at first use.
+// Kept in an atomic rather than a function's static, whose initialisation,
+// if in flight when another thread forks, would block the child for ever.
+extern std::atomic<int> detected_simd_level;  // -1 until detected
+
 inline SimdLevel simd_level() noexcept {
-  static const SimdLevel level = detect_simd_level();
-  return level;
+  int level = detected_simd_level.load(std::memory_order_relaxed);
+  if (level < 0) {
+    level = static_cast<int>(detect_simd_level());
+    detected_simd_level.store(level, std::memory_order_relaxed);
+  }
+  return static_cast<SimdLevel>(level);
 }
 
 }  // namespace velkor::platform
