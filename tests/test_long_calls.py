@@ -1,5 +1,7 @@
 """Long calls: Ctrl-C during every phase, KeyboardInterrupt and MemoryError from node code, a result too large for the memory left."""
 
+import ctypes
+import functools
 import os
 import signal
 import subprocess
@@ -127,6 +129,36 @@ def test_keyboard_interrupt_and_memory_error_from_node_code_are_not_wrapped(wher
         velkor.nearest_common_descendant(edges, 5)
 
 
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="no SIGUSR1 on this system")
+@pytest.mark.parametrize("func", ["floyd_warshall_u32", "floyd_warshall",
+                                  "nearest_common_descendant_u32", "nearest_common_descendant"])
+def test_a_signal_handlers_exception_reaches_the_caller_unchanged(func):
+    raised = TypeError("raised by the handler")
+
+    def handler(signum, frame):
+        raise raised
+
+    # An int whose __index__ sends SIGUSR1 to this process from C and runs no
+    # Python code after it, so the signal is still pending when velkor next
+    # lets the interpreter run handlers, while it reads the rest of the dict.
+    kill = functools.partial(ctypes.CDLL(None).kill, os.getpid(), signal.SIGUSR1)
+    signals_itself = type("SignalsItself", (), {"__index__": staticmethod(kill)})()
+    n = 20_000
+    if func.endswith("_u32"):
+        edges = {(0, 1): signals_itself, **{(i, i + 1): 1 for i in range(1, n)}}
+    else:
+        edges = {("a", "b"): signals_itself, **{(f"n{i}", f"n{i + 1}"): 1 for i in range(n)}}
+    args = (edges,) if func.startswith("floyd") else (edges, 10)
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        with pytest.raises(TypeError) as caught:
+            getattr(velkor, func)(*args)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert caught.value is raised
+    assert "handler" in [entry.name for entry in caught.traceback]
+
+
 @pytest.mark.address_space_limit
 def test_result_too_large_for_the_memory_left_fails_early():
     # A ring of 100,000 nodes has 10^10 shortest paths. Computing them all
@@ -153,6 +185,52 @@ def test_result_too_large_for_the_memory_left_fails_early():
         pytest.fail("the call computed on instead of refusing a result that cannot be held")
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split("\n")[:2] == ["MemoryError", "{(1, 1): 0, (1, 2): 3, (2, 2): 0}"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
+def test_a_fork_at_the_start_of_the_first_computation_leaves_a_child_that_can_call_velkor():
+    # Another thread forks the moment the first call of a fresh interpreter
+    # releases the lock to compute: one-time state being set up then must
+    # not be left half made in the child, whose own call would wait for it
+    # for ever.
+    code = """
+        import os, sys, threading, time, warnings, velkor
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        go = False
+        children = []
+        def forker():
+            while not go:
+                pass
+            pid = os.fork()
+            if pid == 0:
+                velkor.floyd_warshall_u32({(1, 2): 3})
+                os._exit(0)
+            children.append(pid)
+        t = threading.Thread(target=forker)
+        t.start()
+        go = True
+        velkor.floyd_warshall_u32({(i, (i + 1) % 300): 1 for i in range(300)})
+        t.join()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            pid, status = os.waitpid(children[0], os.WNOHANG)
+            if pid:
+                print("exit", status)
+                break
+            time.sleep(0.01)
+        else:
+            os.kill(children[0], 9)
+            os.waitpid(children[0], 0)
+            print("hung")
+    """
+    outcomes = []
+    for _ in range(10):
+        batch = [_child(code) for _ in range(4)]
+        for proc in batch:
+            out, err = proc.communicate(timeout=60)
+            assert proc.returncode == 0, err[-2000:]
+            outcomes.append(out.strip())
+    assert outcomes == ["exit 0"] * 40, f"{outcomes.count('hung')} of 40 children hung"
 
 
 def _run(code, timeout=120):

@@ -83,19 +83,36 @@ def _memory_cgroup():
         lines = [line.rstrip("\n").split(":", 2) for line in f]
     for _, controllers, path in lines:
         if "memory" in controllers.split(","):
-            return f"/sys/fs/cgroup/memory{path}", False
+            return f"/sys/fs/cgroup/memory{path}", False, path
     for hid, controllers, path in lines:
         if hid == "0" and not controllers:
-            return f"/sys/fs/cgroup{path}", True
+            return f"/sys/fs/cgroup{path}", True, path
     pytest.fail("this process has no memory cgroup (/proc/self/cgroup names none)")
+
+
+def _filesystem_type(path):
+    """The type of the file system that holds `path`, from /proc/self/mounts."""
+    best, kind = "", None
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            _, mount, fstype = line.split()[:3]
+            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
+                best, kind = mount, fstype
+    return kind
 
 
 @pytest.fixture
 def limited_cgroup():
     """A child memory cgroup of this process's own, limited to LIMIT bytes;
-    yields a command prefix that runs a program inside it."""
-    parent, v2 = _memory_cgroup()
-    path = os.path.join(parent, f"velkor-test-{os.getpid()}")
+    yields a command prefix that runs a program inside it. The limit must be
+    real: the group lives on a cgroup file system, and the program checks
+    that /proc/self/cgroup names it before it runs."""
+    parent, v2, parent_name = _memory_cgroup()
+    name = f"velkor-test-{os.getpid()}"
+    path = os.path.join(parent, name)
+    kind = _filesystem_type(parent)
+    if kind not in ("cgroup", "cgroup2"):
+        pytest.fail(f"{parent} is on a {kind} file system, not a cgroup hierarchy: no limit could apply")
     try:
         os.makedirs(path, exist_ok=True)
         limit_file = "memory.max" if v2 else "memory.limit_in_bytes"
@@ -107,8 +124,11 @@ def limited_cgroup():
     except OSError as e:
         pytest.fail(f"cannot make a memory cgroup below {parent} (needs root and a writable "
                     f"cgroup hierarchy with the memory controller): {e}")
+    member = f"{parent_name.rstrip('/')}/{name}"
+    check = (f'grep -q ":{member}$" /proc/self/cgroup || '
+             f'{{ echo "not in the cgroup {member}" >&2; exit 3; }}')
     try:
-        yield ["sh", "-c", f'echo $$ > {path}/cgroup.procs && exec "$@"', "sh"]
+        yield ["sh", "-c", f'echo $$ > {path}/cgroup.procs && {check} && exec "$@"', "sh"]
     finally:
         os.rmdir(path)
 
@@ -120,32 +140,64 @@ LIMIT = 256 << 20
 # kernel.
 SIZES = [800, 1100, 1250, 1400, 1700]
 
+# Complete graphs: the input alone is most of what the process may hold, so
+# what the call allocates before its result (edge list, numbering,
+# adjacency) decides.
+COMPLETE = {
+    "complete": ("edges = {(i, j): 1 + (i ^ j) % 7 for i in range(n) for j in range(n) if i != j}",
+                 "velkor.floyd_warshall_u32(edges)"),
+    "labelled complete": ("L = [f'n{i}' for i in range(n)]; "
+                          "edges = {(L[i], L[j]): 1 + (i ^ j) % 7 for i in range(n) for j in range(n) if i != j}",
+                          "velkor.floyd_warshall(edges)"),
+    "ncd of complete": ("edges = {(i, j): 1 + (i ^ j) % 7 for i in range(n) for j in range(n) if i != j}",
+                        "velkor.nearest_common_descendant_u32(edges, 10**9)"),
+}
+ALL = {**CALLS, **COMPLETE}
+
+# Memory the process holds, and has touched, before its call: most of the
+# limit, so that only tens of megabytes are left.
+BALLAST = 225 << 20
+
+SWEEPS = {
+    "": [(case, n) for case in ["ring", "labelled ring", "ncd", "labelled ncd, large values"] for n in SIZES] +
+        [(case, n) for case in COMPLETE for n in (1000, 1300)],
+    "ballast": [(case, n) for case in ["ring", "labelled ring", "ncd", "labelled ncd, large values"]
+                for n in (450, 580)] +
+               [(case, 300) for case in COMPLETE],
+}
+
 
 @pytest.mark.address_space_limit
+@pytest.mark.parametrize("ballast", SWEEPS)
 @pytest.mark.parametrize("limit", ["cgroup", "address space"])
-def test_results_near_a_memory_limit_succeed_or_are_refused_early(limit, request):
+def test_results_near_a_memory_limit_succeed_or_are_refused_early(limit, ballast, request):
     wrapper = request.getfixturevalue("limited_cgroup") if limit == "cgroup" else ()
-    for case in ["ring", "labelled ring", "ncd", "labelled ncd, large values"]:
-        setup, call = CALLS[case]
-        for n in SIZES:
-            lower = "" if limit == "cgroup" else (
-                f"resource.setrlimit(resource.RLIMIT_AS, (vm_size() + {LIMIT}, resource.RLIM_INFINITY))")
-            proc = _python(f"""
-                n = {n}
+    for case, n in SWEEPS[ballast]:
+        setup, call = ALL[case]
+        lower = "" if limit == "cgroup" else (
+            f"resource.setrlimit(resource.RLIMIT_AS, (vm_size() + {LIMIT}, resource.RLIM_INFINITY))")
+        proc = _python(f"""
+            n = {n}
+            {lower}
+            ballast = bytearray({BALLAST if ballast else 0})
+            for i in range(0, len(ballast), 4096):
+                ballast[i] = 1
+            try:
                 {setup}
-                {lower}
-                start = time.monotonic()
-                try:
-                    print("result", len({call}))
-                except MemoryError as e:
-                    print("refused" if "needs at least" in str(e) else "MemoryError", time.monotonic() - start)
-            """, wrapper=wrapper)
-            what = f"{case}, n = {n}, {limit} limited to {LIMIT >> 20} MiB"
-            assert proc.returncode == 0, f"{what}: exit status {proc.returncode}\n{proc.stderr[-2000:]}"
-            outcome, value = proc.stdout.split()
-            if outcome == "result":
-                assert int(value) == n * n, what
-            else:
-                # Refused by the budget before the result was made, not by
-                # an allocation failing on the way.
-                assert outcome == "refused" and float(value) < 1.0, f"{what}: {outcome} after {float(value):.1f} s"
+            except MemoryError:
+                sys.exit("the input does not fit")
+            start = time.monotonic()
+            try:
+                print("result", len({call}))
+            except MemoryError as e:
+                print("refused" if "needs at least" in str(e) else "MemoryError", time.monotonic() - start)
+        """, wrapper=wrapper)
+        what = f"{case}, n = {n}, {limit} limited to {LIMIT >> 20} MiB{', with ballast' if ballast else ''}"
+        assert proc.returncode == 0, f"{what}: exit status {proc.returncode}\n{proc.stderr[-2000:]}"
+        outcome, value = proc.stdout.split()
+        if outcome == "result":
+            assert int(value) == n * n, what
+        else:
+            # Refused by the budget before the result was made, not by
+            # an allocation failing on the way.
+            assert outcome == "refused" and float(value) < 1.0, f"{what}: {outcome} after {float(value):.1f} s"
