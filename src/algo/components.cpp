@@ -5,8 +5,13 @@
 
 namespace velkor::algo::detail {
 
-ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
+ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes, base::MemoryBudget* budget) {
   ComponentLayout out;
+  out.charge = ScratchCharge(budget);
+  // The union-find's two arrays and the numbering by root, then the
+  // component of each node, which outlives them.
+  const std::size_t search_bytes = bytes_of<std::uint32_t>(nodes) * 3;
+  ScratchCharge scratch(budget, search_bytes + bytes_of<std::uint32_t>(nodes));
   std::vector<std::uint32_t> label;  // the component of each node
   {
     DisjointSets sets(nodes);
@@ -20,15 +25,17 @@ ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes) {
     constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     std::vector<std::uint32_t> number(nodes, kNone);  // by root
     label.resize(nodes);
+    std::uint32_t count = 0;
     for (std::uint32_t v = 0; v < nodes; ++v) {
       const std::uint32_t r = sets.find(v);
-      if (number[r] == kNone) {
-        number[r] = static_cast<std::uint32_t>(out.components.size());
-        out.components.push_back(ComponentSpan{});
-      }
+      if (number[r] == kNone) number[r] = count++;
       label[v] = number[r];
     }
+    out.charge.add(bytes_of<ComponentSpan>(count));
+    out.components.resize(count);
   }
+  scratch.release(search_bytes);
+  out.charge.add(bytes_of<std::uint32_t>(nodes) + bytes_of<base::NodeIndex>(nodes));
   out.local.resize(nodes);
   for (std::uint32_t v = 0; v < nodes; ++v) out.local[v] = out.components[label[v]].size++;
   std::size_t offset = 0;
@@ -53,8 +60,12 @@ void localize_targets(Adjacency& adj, const std::vector<std::uint32_t>& local) {
 // component it reaches, so their bounds are known by then; each node keeps
 // the largest bound met on arcs leaving its component, passed up the search
 // tree to the component's root.
-std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes) {
+std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes,
+                                              base::MemoryBudget* budget) {
   constexpr std::uint32_t kUnvisited = 0xFFFFFFFFu;
+  // Three arrays by node; the stacks, as deep as the search goes, are
+  // charged as they grow.
+  ScratchCharge scratch(budget, bytes_of<std::uint32_t>(nodes) * 3);
   std::vector<std::uint32_t> bound(nodes, 0);  // 0 until the node's component closes
   std::vector<std::uint32_t> index(nodes, kUnvisited);
   std::vector<std::uint32_t> low(nodes);
@@ -70,8 +81,8 @@ std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_
   for (std::uint32_t root = 0; root < nodes; ++root) {
     if (index[root] != kUnvisited) continue;
     index[root] = low[root] = counter++;
-    stack.push_back(root);
-    frames.push_back(Frame{root, adj.begin(root)});
+    push_charged(stack, root, scratch);
+    push_charged(frames, Frame{root, adj.begin(root)}, scratch);
     while (!frames.empty()) {
       Frame& f = frames.back();
       const std::uint32_t v = f.v;
@@ -79,8 +90,8 @@ std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_
         const std::uint32_t w = adj.arcs[f.next++].to;
         if (index[w] == kUnvisited) {
           index[w] = low[w] = counter++;
-          stack.push_back(w);
-          frames.push_back(Frame{w, adj.begin(w)});
+          push_charged(stack, w, scratch);
+          push_charged(frames, Frame{w, adj.begin(w)}, scratch);
         } else if (bound[w] == 0) {
           low[v] = std::min(low[v], index[w]);  // on the stack: the same component
         } else {

@@ -49,12 +49,15 @@ struct ComponentSpan {
 // Components are numbered in order of their smallest member and list their
 // members ascending; `local[v]` is v's position within its component.
 struct ComponentLayout {
+  ScratchCharge charge;  // covers the three lists
   std::vector<std::uint32_t> local;
   std::vector<base::NodeIndex> members;
   std::vector<ComponentSpan> components;
 };
 
-ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes);
+// Everything, the layout and the scratch of the search, is charged to
+// `budget` (may be null) before it is allocated.
+ComponentLayout weak_components(const Adjacency& adj, std::uint32_t nodes, base::MemoryBudget* budget);
 
 // Rewrites every arc's target as its position within the component (a
 // no-op when every position equals the node id).
@@ -64,7 +67,10 @@ void localize_targets(Adjacency& adj, const std::vector<std::uint32_t>& local);
 // included: the size of its strongly connected component plus the largest
 // bound among the components it has an arc into. Cheap (linear time) and
 // exact for a strongly connected graph, it lets a result too large to hold
-// be refused before it is computed.
-std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes);
+// be refused before it is computed. The scratch of the search is charged to
+// `budget` (may be null) while it lives; the bounds returned, `nodes`
+// values, are the caller's to charge, before the call.
+std::vector<std::uint32_t> reach_lower_bounds(const Adjacency& adj, std::uint32_t nodes,
+                                              base::MemoryBudget* budget);
 
 }  // namespace velkor::algo::detail

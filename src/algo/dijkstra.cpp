@@ -15,7 +15,7 @@ RadixHeap::Item RadixHeap::pop() {
     std::uint64_t low = kUnset;
     for (const Item& it : buckets_[b]) low = std::min(low, it.key);
     last_ = low;
-    for (const Item& it : buckets_[b]) buckets_[std::bit_width(it.key ^ last_)].push_back(it);
+    for (const Item& it : buckets_[b]) push_charged(buckets_[std::bit_width(it.key ^ last_)], it, charge_);
     buckets_[b].clear();
   }
   const Item it = buckets_[0].back();
@@ -25,8 +25,16 @@ RadixHeap::Item RadixHeap::pop() {
 }
 
 std::size_t ShortestPaths::row(const ComponentView& comp, std::uint32_t src, std::uint64_t loop,
-                               std::vector<base::PathRows::Cell>& out) {
-  if (dist_.size() < comp.size) dist_.resize(comp.size, kUnset);
+                               std::vector<base::PathRows::Cell>& out, ScratchCharge& out_charge) {
+  if (dist_.size() < comp.size) {
+    // A node is reached once per run: reached_ never outgrows the component.
+    reserve_charged(dist_, comp.size, charge_);
+    reserve_charged(reached_, comp.size, charge_);
+    dist_.resize(comp.size, kUnset);
+  }
+  // The row holds at most one cell per node of the component.
+  if (out.capacity() - out.size() < comp.size)
+    reserve_charged(out, std::max(2 * out.capacity(), out.size() + comp.size), out_charge);
   const base::NodeIndex* mem = comp.members;
   const Adjacency& adj = *comp.adj;
   std::uint64_t cycle = loop;  // lightest cycle through the source; used when it has a loop

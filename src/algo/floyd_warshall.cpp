@@ -76,14 +76,12 @@ class Solver {
     n_ = graph.nodes;
     out_.nodes = n_;
     if (n_ == 0) return PathRows(std::move(out_));
-    charge_storage(budget_, n_, sizeof(PathRows::Row) + sizeof(NodeIndex));
+    charge_storage(budget_, n_, sizeof(PathRows::Row));
     if (budget_) budget_->charge_nodes(n_);
     out_.rows.resize(n_);
 
-    const std::size_t arcs = graph.edges.size();
-    ScratchCharge scratch(budget_, checked_add(checked_mul(arcs, sizeof(Arc)),
-                                               checked_mul(std::size_t{n_} + 1, 3 * sizeof(std::size_t))));
     // Self-loops leave the rows: they only set the diagonal.
+    charge_.add(bytes_of<std::uint64_t>(n_) * 2);
     loop_.assign(n_, kUnset);
     weight_.assign(n_, 0);
     ComponentPlan prepared = plan_components(
@@ -96,17 +94,20 @@ class Solver {
           weight_[v] = std::min<std::uint64_t>(weight_[v] + a.weight, kWeightSumCap);
           return true;
         },
-        team_, [this](const Adjacency& adj) { charge_lower_bounds(adj); });
+        team_, budget_, [this](const Adjacency& adj) { charge_lower_bounds(adj); });
     adj_ = std::move(prepared.adj);
     layout_ = std::move(prepared.layout);
 
     plan();
     std::vector<std::uint64_t>().swap(weight_);
+    charge_.release(bytes_of<std::uint64_t>(n_));
     solve_singles();
     solve_dense();
     solve_dijkstra();
 
     for (const Component& c : comps_) out_.entries += c.entries;
+    // The member list goes to the result, and its charge with it.
+    layout_.charge.keep(layout_.members.capacity() * sizeof(NodeIndex));
     out_.members = std::move(layout_.members);
     return PathRows(std::move(out_));
   }
@@ -123,7 +124,8 @@ class Solver {
                          static_cast<double>(pairs) * static_cast<double>(sizeof(PathRows::Cell));
     if (worst + static_cast<double>(budget_->used()) <= static_cast<double>(budget_->limit()))
       return;
-    bound_ = reach_lower_bounds(adj, n_);
+    charge_.add(bytes_of<std::uint32_t>(n_));
+    bound_ = reach_lower_bounds(adj, n_, budget_);
     std::size_t total = 0;
     for (std::uint32_t b : bound_) total += b;
     budget_->charge_entries(total);
@@ -149,7 +151,9 @@ class Solver {
   }
 
   void plan() {
+    charge_.add(bytes_of<Component>(layout_.components.size()));
     comps_.resize(layout_.components.size());
+    std::size_t blocks = 0;
     std::size_t pool = 0;
     for (std::size_t i = 0; i < comps_.size(); ++i) {
       Component& c = comps_[i];
@@ -162,6 +166,13 @@ class Solver {
       }
       if (c.size == 1) continue;
       c.kind = use_dijkstra(c) ? Kind::dijkstra : Kind::dense;
+      blocks += c.kind == Kind::dense;
+    }
+    // The blocks, and a place per block for its reachability bits.
+    charge_storage(budget_, blocks, sizeof(PathRows::Block) + sizeof(base::Storage<std::uint64_t>));
+    out_.blocks.reserve(blocks);
+    out_.reach.resize(blocks);
+    for (Component& c : comps_) {
       if (c.kind != Kind::dense) continue;
       // A path never weighs more than all arcs of its component together.
       c.plain = c.weight < kPlainInf;
@@ -183,7 +194,6 @@ class Solver {
     }
     if (pool == 0) return;
     out_.dense = charged_storage<Weight>(budget_, pool);
-    out_.reach.resize(out_.blocks.size());
     for (const Component& c : comps_)
       if (c.kind == Kind::dense) out_.blocks[c.block].cells = out_.dense.get() + c.offset;
   }
@@ -193,6 +203,7 @@ class Solver {
     std::size_t count = 0;
     for (const Component& c : comps_) count += c.kind == Kind::single;
     if (count == 0) return;
+    reserve_spans(1);
     auto cells = charged_storage<PathRows::Cell>(budget_, count);
     std::size_t next = 0;
     for (Component& c : comps_) {
@@ -217,7 +228,7 @@ class Solver {
         team_, comps_.size(),
         [&](std::size_t i) { return comps_[i].kind == Kind::dense ? cube(comps_[i].size) : 0; },
         [&](std::size_t i) { return comps_[i].tiled; },
-        [&](std::size_t i, Team* team, unsigned) { solve_dense(comps_[i], team); });
+        [&](std::size_t i, Team* team, unsigned) { solve_dense(comps_[i], team); }, budget_);
   }
 
   // Runs body(r0, r1) over the rows of a c-row block, by groups of rows.
@@ -249,11 +260,10 @@ class Solver {
 
     dense_apsp(d, c.size, s, c.plain, c.tiled, team);
 
-    // Off-diagonal entries at inf per row group: absent, unless inf is
-    // kMaxWeight and some path weighs exactly that.
-    const std::size_t groups = (c.size + kRowGroup - 1) / kRowGroup;
-    std::vector<std::size_t> missing(groups, 0);
-    by_rows(team, c.size, area, [&](std::size_t r0, std::size_t r1) {
+    // Off-diagonal entries at inf: absent, unless inf is kMaxWeight and
+    // some path weighs exactly that. Counted per row group, in a list only
+    // when there are several (a component of more than kRowGroup nodes).
+    auto count_missing = [&](std::size_t r0, std::size_t r1) {
       std::size_t m = 0;
       for (std::size_t l = r0; l < r1; ++l) {
         const Weight* row = d + l * s;
@@ -261,10 +271,19 @@ class Solver {
         for (std::size_t j = 0; j < c.size; ++j) k += row[j] == inf;
         m += k - (row[l] == inf);
       }
-      missing[r0 / kRowGroup] = m;
-    });
+      return m;
+    };
+    const std::size_t groups = (c.size + kRowGroup - 1) / kRowGroup;
     std::size_t absent = 0;
-    for (std::size_t m : missing) absent += m;
+    if (groups == 1) {
+      absent = count_missing(0, c.size);
+    } else {
+      ScratchCharge list(budget_, bytes_of<std::size_t>(groups));
+      std::vector<std::size_t> missing(groups, 0);
+      by_rows(team, c.size, area,
+              [&](std::size_t r0, std::size_t r1) { missing[r0 / kRowGroup] = count_missing(r0, r1); });
+      for (std::size_t m : missing) absent += m;
+    }
 
     std::size_t present = checked_mul(c.size, c.size) - absent;
     // Below kMaxWeight of total arc weight no path reaches kMaxWeight, so
@@ -316,32 +335,49 @@ class Solver {
   // whatever thread made them.
 
   void solve_dijkstra() {
-    std::vector<Chunk> chunks;
-    std::size_t work = 0;
     const std::size_t spread = std::size_t{4} * team_.size();
+    // Sources per chunk of a component.
+    auto step_of = [&](const Component& c) {
+      const std::size_t step = std::max<std::size_t>(1, kDijkstraChunkWork / (c.size + c.edges));
+      return std::min(step, std::max<std::size_t>(1, (c.size + spread - 1) / spread));
+    };
+    std::size_t count = 0;
+    for (const Component& c : comps_)
+      if (c.kind == Kind::dijkstra) count += (c.size + step_of(c) - 1) / step_of(c);
+    if (count == 0) return;
+
+    // The chunks, their entry counts, and each thread's scratch.
+    struct Scratch {
+      explicit Scratch(base::MemoryBudget* budget) : charge(budget), paths(budget) {}
+      ScratchCharge charge;  // cells and starts
+      ShortestPaths paths;
+      std::vector<PathRows::Cell> cells;
+      std::vector<std::size_t> starts;
+    };
+    ScratchCharge lists(budget_, bytes_of<Chunk>(count) + bytes_of<std::size_t>(count) +
+                                     bytes_of<Scratch>(team_.size()));
+    std::vector<Chunk> chunks;
+    chunks.reserve(count);
+    std::size_t work = 0;
     for (std::uint32_t i = 0; i < comps_.size(); ++i) {
       const Component& c = comps_[i];
       if (c.kind != Kind::dijkstra) continue;
       const std::size_t per_source = c.size + c.edges;
       work = std::min(SIZE_MAX / 2, work + static_cast<std::size_t>(static_cast<double>(c.size) *
                                                                      static_cast<double>(per_source)));
-      std::size_t step = std::max<std::size_t>(1, kDijkstraChunkWork / per_source);
-      step = std::min(step, std::max<std::size_t>(1, (c.size + spread - 1) / spread));
+      const std::size_t step = step_of(c);
       for (std::size_t f = 0; f < c.size; f += step)
         chunks.push_back(Chunk{i, static_cast<std::uint32_t>(f),
                                static_cast<std::uint32_t>(std::min<std::size_t>(step, c.size - f))});
     }
-    if (chunks.empty()) return;
 
     const std::size_t first_span = out_.spans.size();
-    out_.spans.resize(first_span + chunks.size());
-    std::vector<std::size_t> chunk_entries(chunks.size(), 0);
-    struct Scratch {
-      ShortestPaths paths;
-      std::vector<PathRows::Cell> cells;
-      std::vector<std::size_t> starts;
-    };
-    std::vector<Scratch> scratch(team_.size());
+    reserve_spans(count);
+    out_.spans.resize(first_span + count);
+    std::vector<std::size_t> chunk_entries(count, 0);
+    std::vector<Scratch> scratch;
+    scratch.reserve(team_.size());
+    for (unsigned t = 0; t < team_.size(); ++t) scratch.emplace_back(budget_);
 
     team_.run(chunks.size(), work, [&](std::size_t u, unsigned slot) {
       const Chunk& ch = chunks[u];
@@ -351,10 +387,11 @@ class Solver {
       Scratch& s = scratch[slot];
       s.cells.clear();
       s.starts.clear();
+      reserve_charged(s.starts, std::size_t{ch.count} + 1, s.charge);
       std::size_t lower = 0;
       for (std::uint32_t l = ch.first; l < ch.first + ch.count; ++l) {
         s.starts.push_back(s.cells.size());
-        s.paths.row(view, l, loop_[mem[l]], s.cells);
+        s.paths.row(view, l, loop_[mem[l]], s.cells, s.charge);
         lower += bound(mem[l]);
       }
       s.starts.push_back(s.cells.size());
@@ -373,11 +410,25 @@ class Solver {
     for (std::size_t u = 0; u < chunks.size(); ++u) comps_[chunks[u].component].entries += chunk_entries[u];
   }
 
+  // Room in the result's span list for `more` spans, charged as result
+  // storage: the list grows to exactly that, its old storage given back.
+  void reserve_spans(std::size_t more) {
+    const std::size_t old = out_.spans.capacity();
+    const std::size_t want = checked_add(out_.spans.size(), more);
+    if (want <= old) return;
+    charge_storage(budget_, want, sizeof(base::Storage<PathRows::Cell>));
+    out_.spans.reserve(want);
+    if (budget_) budget_->release(old * sizeof(base::Storage<PathRows::Cell>));
+  }
+
   Team team_;
   base::MemoryBudget* budget_;
   const ApspOptions& opt_;
   std::uint32_t n_ = 0;
   PathRows::Parts out_;
+  // The solver's own arrays below (loop_, weight_, bound_, comps_); the
+  // adjacency and the layout carry their own charges.
+  ScratchCharge charge_{budget_};
 
   Adjacency adj_;                     // targets as positions within the component
   std::vector<std::uint64_t> loop_;   // self-loop weight per node, or kUnset

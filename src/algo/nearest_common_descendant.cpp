@@ -76,19 +76,27 @@ void mirror_upper(base::SquareRows& r, std::size_t n, std::size_t i0, std::size_
   for (std::size_t i = i0; i < i1; ++i) cells[i * n + i] = 0;
 }
 
-// Per-thread scratch.
+// Per-thread scratch, kept from component to component; each growth is
+// charged to the budget first.
 struct Scratch {
+  explicit Scratch(base::MemoryBudget* budget) : charge(budget) {}
+  ScratchCharge charge;        // everything below
   std::vector<Weight> spread;  // `extreme` everywhere outside a spread row
   std::vector<Weight> acc;     // running values of the dense pairs
   std::vector<Weight> rows;    // dense rows of a component solved on this thread
+  // Of the component this thread solves (the whole team's, on the caller):
+  std::vector<const Weight*> row_of;     // by position; null: a sparse row
+  std::vector<std::uint32_t> positions;  // positions with a dense row, ascending
+  std::vector<std::pair<std::size_t, std::size_t>> units;  // of the dense pairs: (first x, first y)
 };
 
 // The dense rows of the component being solved.
 struct DenseRows {
   const Weight* cells = nullptr;
-  std::size_t stride = 0;                  // whole cache lines, so that rows start aligned
-  std::vector<const Weight*> row_of;       // by position; null: a sparse row
-  std::vector<std::uint32_t> positions;    // positions with a dense row, ascending
+  std::size_t stride = 0;               // whole cache lines, so that rows start aligned
+  const Weight* const* row_of = nullptr;  // by position; null: a sparse row
+  const std::uint32_t* positions = nullptr;  // positions with a dense row, ascending
+  std::size_t count = 0;                // of positions
 };
 
 class Solver {
@@ -112,23 +120,22 @@ class Solver {
         std::fill(out_ + i * n_ + i, out_ + (i + 1) * n_, extreme_);
     });
 
-    const std::size_t arcs = graph.edges.size();
-    ScratchCharge scratch(budget_, checked_add(checked_mul(arcs, sizeof(Arc)),
-                                               checked_mul(std::size_t{n_} + 1, 3 * sizeof(std::size_t))));
     // Only distances below `extreme` can lower a pair's value; two
     // components share no such target, so their pairs stay at `extreme`.
     ComponentPlan plan = plan_components(
-        graph.edges, n_, [this](NodeIndex, const Arc& a) { return a.weight < extreme_; }, team_,
+        graph.edges, n_, [this](NodeIndex, const Arc& a) { return a.weight < extreme_; }, team_, budget_,
         [](const Adjacency&) {});
     adj_ = std::move(plan.adj);
     layout_ = std::move(plan.layout);
-    slots_.resize(team_.size());
+    charge_.add(bytes_of<Scratch>(team_.size()));
+    slots_.reserve(team_.size());
+    for (unsigned t = 0; t < team_.size(); ++t) slots_.emplace_back(budget_);
 
     const auto& components = layout_.components;
     solve_components(
         team_, components.size(), [&](std::size_t i) { return estimate(components[i]); },
         [](std::size_t) { return true; },
-        [&](std::size_t i, Team* team, unsigned slot) { solve(components[i], team, slot); });
+        [&](std::size_t i, Team* team, unsigned slot) { solve(components[i], team, slot); }, budget_);
 
     team_.run(tiles, area, [&](std::size_t t, unsigned) {
       mirror_upper(result, n_, t * kMirrorTile, std::min<std::size_t>(n_, t * kMirrorTile + kMirrorTile));
@@ -175,28 +182,40 @@ class Solver {
     const unsigned slots = team ? team->size() : 1;
     for (unsigned s = 0; s < slots; ++s) {
       Scratch& sc = slots_[team ? s : slot];
-      if (sc.spread.size() < m) sc.spread.assign(m, extreme_);
+      if (sc.spread.size() < m) {
+        reserve_charged(sc.spread, m, sc.charge);
+        sc.spread.assign(m, extreme_);
+      }
     }
 
     // Full rows, clamped to `extreme`, for nodes with a large support.
-    DenseRows dense;
-    dense.row_of.assign(m, nullptr);
+    Scratch& own = slots_[slot];
+    reserve_charged(own.row_of, m, own.charge);
+    reserve_charged(own.positions, m, own.charge);
+    own.row_of.assign(m, nullptr);
+    own.positions.clear();
     for (std::uint32_t l = 0; l < m; ++l)
-      if (dense_row(support(mem[l]), m)) dense.positions.push_back(l);
-    const std::size_t count = dense.positions.size();
+      if (dense_row(support(mem[l]), m)) own.positions.push_back(l);
+    DenseRows dense;
+    dense.row_of = own.row_of.data();
+    dense.positions = own.positions.data();
+    const std::size_t count = dense.count = own.positions.size();
     dense.stride = (m + kLineWeights - 1) / kLineWeights * kLineWeights;
     const std::size_t cells = checked_mul(count, dense.stride);
-    ScratchCharge rows_charge(budget_, checked_mul(cells, sizeof(Weight)));
+    // A component spread over the team has rows of its own, freed when it
+    // is done; one thread's components share that thread's.
+    ScratchCharge rows_charge(budget_);
     base::Storage<Weight> owned;
     Weight* rows;
     if (team) {
-      owned = base::allocate_storage<Weight>(cells);
+      owned = scratch_storage<Weight>(rows_charge, cells);
       rows = owned.get();
     } else {
-      slots_[slot].rows.resize(cells);
-      rows = slots_[slot].rows.data();
+      reserve_charged(own.rows, cells, own.charge);
+      own.rows.resize(cells);
+      rows = own.rows.data();
     }
-    for (std::size_t i = 0; i < count; ++i) dense.row_of[dense.positions[i]] = rows + i * dense.stride;
+    for (std::size_t i = 0; i < count; ++i) own.row_of[own.positions[i]] = rows + i * dense.stride;
     run_units(team, slot, count, cells, [&](std::size_t i, unsigned) {
       Weight* row = rows + i * dense.stride;
       std::fill(row, row + m, extreme_);
@@ -223,15 +242,22 @@ class Solver {
   // Every pair of two dense rows, in units of kXBlock x rows against a run
   // of y rows.
   void all_dense_pairs(const NodeIndex* mem, std::size_t m, const DenseRows& dense, Team* team, unsigned slot) {
-    const std::size_t count = dense.positions.size();
+    const std::size_t count = dense.count;
     const std::size_t ys = std::clamp<std::size_t>(opt_.pair_unit_work / (kXBlock * m), 1, count);
-    std::vector<std::pair<std::size_t, std::size_t>> units;  // (first x, first y)
+    std::size_t unit_count = 0;
+    for (std::size_t a = 0; a + 1 < count; a += kXBlock) unit_count += (count - a - 1 + ys - 1) / ys;
+    std::vector<std::pair<std::size_t, std::size_t>>& units = slots_[slot].units;
+    reserve_charged(units, unit_count, slots_[slot].charge);
+    units.clear();
     for (std::size_t a = 0; a + 1 < count; a += kXBlock)
       for (std::size_t y = a + 1; y < count; y += ys) units.emplace_back(a, y);
     const unsigned slots = team ? team->size() : 1;
     for (unsigned s = 0; s < slots; ++s) {
       Scratch& sc = slots_[team ? s : slot];
-      if (sc.acc.size() < ys * kXBlock) sc.acc.resize(ys * kXBlock);
+      if (sc.acc.size() < ys * kXBlock) {
+        reserve_charged(sc.acc, ys * kXBlock, sc.charge);
+        sc.acc.resize(ys * kXBlock);
+      }
     }
     const double work = static_cast<double>(count) * static_cast<double>(count) / 2 * static_cast<double>(m);
     run_units(team, slot, units.size(), saturated_work(work), [&](std::size_t u, unsigned s) {
@@ -280,7 +306,7 @@ class Solver {
   // is the pair of positions (positions[i], positions[j]).
   void dense_pairs(const NodeIndex* mem, std::size_t m, std::size_t a, std::size_t y0, std::size_t y1,
                    const DenseRows& dense, Weight* acc) {
-    const std::size_t count = dense.positions.size();
+    const std::size_t count = dense.count;
     const std::size_t real = std::min(kXBlock, count - a);
     const Weight* xs[kXBlock];
     for (std::size_t i = 0; i < kXBlock; ++i) xs[i] = dense.cells + (a + std::min(i, real - 1)) * dense.stride;
@@ -304,6 +330,7 @@ class Solver {
   std::uint32_t n_ = 0;
   Weight* out_ = nullptr;  // the result's n x n cells
 
+  ScratchCharge charge_{budget_};  // the list of slots; the other parts carry their own
   Adjacency adj_;  // distances below `extreme`, targets as positions within the component
   ComponentLayout layout_;
   std::vector<Scratch> slots_;

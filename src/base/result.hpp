@@ -1,6 +1,7 @@
 // Row-ordered results: what the algorithms fill once and the output builder streams into a dict.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,7 +12,6 @@
 
 #include "base/memory_budget.hpp"
 #include "base/model.hpp"
-#include "platform/aligned_memory.hpp"
 
 namespace velkor::base {
 
@@ -19,22 +19,53 @@ namespace velkor::base {
 // to a cache line (vector loads that split cache lines slow the kernels by a
 // quarter). Allocations of several megabytes are aligned to 2 MiB and
 // offered huge pages where the system has them: a page fault per 4 KiB page
-// costs far more than filling the page.
+// costs far more than filling the page. They come from the aligned form of
+// the global operator new, like every other allocation of the process, so
+// that an allocator put in its place (a counting one in the core tests)
+// sees them too.
 inline constexpr std::size_t kStorageAlignment = 64;
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// The alignment of a block of `bytes`.
+constexpr std::size_t storage_alignment(std::size_t bytes) noexcept {
+  return bytes >= 2 * kHugePageBytes ? kHugePageBytes : kStorageAlignment;
+}
+
+// The bytes a block of `bytes` takes: rounded up to its alignment, at least
+// one alignment unit. This, not `bytes`, is what the budget is charged.
+// Throws std::bad_alloc when it does not fit in size_t.
+inline std::size_t storage_bytes(std::size_t bytes) {
+  const std::size_t align = storage_alignment(bytes);
+  if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+  return (std::max<std::size_t>(bytes, 1) + align - 1) / align * align;
+}
+
+// Storage<T> remembers the alignment its block was allocated with, which
+// the aligned operator delete must be given back.
 struct FreeStorage {
-  void operator()(void* p) const noexcept { platform::free_aligned(p); }
+  std::size_t alignment = kStorageAlignment;
+  void operator()(void* p) const noexcept { ::operator delete(p, std::align_val_t{alignment}); }
 };
 template <class T>
 using Storage = std::unique_ptr<T[], FreeStorage>;
 
-// Throws std::bad_alloc when the memory is not there.
+// storage_bytes(bytes) bytes aligned to storage_alignment(bytes). Throws
+// std::bad_alloc when the memory is not there.
 void* allocate_bytes(std::size_t bytes);
 
 template <class T>
 Storage<T> allocate_storage(std::size_t count) {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
   if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-  return Storage<T>(static_cast<T*>(allocate_bytes(count * sizeof(T))));
+  const std::size_t bytes = count * sizeof(T);
+  return Storage<T>(static_cast<T*>(allocate_bytes(bytes)), FreeStorage{storage_alignment(bytes)});
+}
+
+// The bytes allocate_storage<T>(count) takes.
+template <class T>
+std::size_t storage_bytes_of(std::size_t count) {
+  if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+  return storage_bytes(count * sizeof(T));
 }
 
 // Every result type offers the same reading interface, used by the output
@@ -109,7 +140,9 @@ class PathRows {
   };
 
   // Everything a result owns; Row and Block point into the storage here,
-  // which moves with the parts.
+  // which moves with the parts. The algorithm that fills the parts charges
+  // each of their allocations to the call's budget before making it, and
+  // the charge stays until the dict is built.
   struct Parts {
     std::uint32_t nodes = 0;
     std::size_t entries = 0;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -34,6 +35,124 @@
 
 #include <chrono>
 #include <thread>
+
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
+// ---------------------------------------------------------------------------
+// This program's own global allocation functions, which count the heap
+// bytes a call holds. Every block carries a header with its size and the
+// watch it was counted in (0: none). While a watch is open, live bytes are
+// summed (blocks freed count only if counted in the same watch), with their
+// peak and, at every allocation, the excess of live bytes over what the
+// watched budget has charged at that moment. Allocations and frees of
+// counted blocks are taken one at a time: the algorithms charge before they
+// allocate and give back after they free, so an excess is memory held
+// without a charge, not a race.
+
+namespace {
+
+struct BlockHead {
+  std::size_t size;
+  std::uint64_t watch;
+};
+constexpr std::size_t kHeadRoom = 16;  // keeps plain blocks 16-byte aligned
+static_assert(sizeof(BlockHead) <= kHeadRoom);
+
+std::mutex heap_mutex;
+std::atomic<std::uint64_t> heap_watch{0};
+std::atomic<std::int64_t> heap_live{0};
+std::atomic<std::int64_t> heap_peak{0};
+std::atomic<std::int64_t> heap_excess{0};
+std::atomic<const velkor::base::MemoryBudget*> heap_budget{nullptr};
+
+void* heap_take(std::size_t size, std::size_t align) noexcept {
+  const std::size_t head = std::max(align, kHeadRoom);
+  if (size > SIZE_MAX / 2 - 2 * head) return nullptr;
+  void* base;
+  if (align <= kHeadRoom) {
+    base = std::malloc(head + size);
+  } else {
+#if defined(_WIN32)
+    base = _aligned_malloc(head + size, align);
+#else
+    base = std::aligned_alloc(align, (head + size + align - 1) / align * align);
+#endif
+  }
+  if (!base) return nullptr;
+  char* p = static_cast<char*>(base) + head;
+  BlockHead* h = reinterpret_cast<BlockHead*>(p - kHeadRoom);
+  h->size = size;
+  h->watch = 0;
+  if (const std::uint64_t watch = heap_watch.load()) {
+    std::lock_guard<std::mutex> lock(heap_mutex);
+    h->watch = watch;
+    const std::int64_t live = heap_live += static_cast<std::int64_t>(size);
+    if (live > heap_peak) heap_peak = live;
+    if (const velkor::base::MemoryBudget* budget = heap_budget.load()) {
+      const std::int64_t over = live - static_cast<std::int64_t>(budget->used());
+      if (over > heap_excess) heap_excess = over;
+    }
+  }
+  return p;
+}
+
+void heap_give(void* p, std::size_t align) noexcept {
+  if (!p) return;
+  const std::size_t head = std::max(align, kHeadRoom);
+  const BlockHead* h = reinterpret_cast<const BlockHead*>(static_cast<char*>(p) - kHeadRoom);
+  if (h->watch != 0) {
+    std::lock_guard<std::mutex> lock(heap_mutex);
+    if (h->watch == heap_watch.load()) heap_live -= static_cast<std::int64_t>(h->size);
+  }
+  void* base = static_cast<char*>(p) - head;
+#if defined(_WIN32)
+  if (align > kHeadRoom) {
+    _aligned_free(base);
+    return;
+  }
+#endif
+  std::free(base);
+}
+
+void* heap_take_or_throw(std::size_t size, std::size_t align) {
+  if (void* p = heap_take(size, align)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return heap_take_or_throw(n, 0); }
+void* operator new[](std::size_t n) { return heap_take_or_throw(n, 0); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return heap_take(n, 0); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return heap_take(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a) { return heap_take_or_throw(n, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return heap_take_or_throw(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return heap_take(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return heap_take(n, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { heap_give(p, 0); }
+void operator delete[](void* p) noexcept { heap_give(p, 0); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { heap_give(p, 0); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { heap_give(p, 0); }
+void operator delete(void* p, std::size_t) noexcept { heap_give(p, 0); }
+void operator delete[](void* p, std::size_t) noexcept { heap_give(p, 0); }
+void operator delete(void* p, std::align_val_t a) noexcept { heap_give(p, static_cast<std::size_t>(a)); }
+void operator delete[](void* p, std::align_val_t a) noexcept { heap_give(p, static_cast<std::size_t>(a)); }
+void operator delete(void* p, std::align_val_t a, const std::nothrow_t&) noexcept {
+  heap_give(p, static_cast<std::size_t>(a));
+}
+void operator delete[](void* p, std::align_val_t a, const std::nothrow_t&) noexcept {
+  heap_give(p, static_cast<std::size_t>(a));
+}
+void operator delete(void* p, std::size_t, std::align_val_t a) noexcept { heap_give(p, static_cast<std::size_t>(a)); }
+void operator delete[](void* p, std::size_t, std::align_val_t a) noexcept {
+  heap_give(p, static_cast<std::size_t>(a));
+}
 
 namespace {
 
@@ -168,7 +287,7 @@ void test_model() {
     if (!sorted) std::swap(edges[4], edges[5]);
     algo::detail::Team team(threads(1));
     const algo::detail::Adjacency adj = algo::detail::build_adjacency(
-        edges, 4, [](NodeIndex, const algo::detail::Arc& a) { return a.weight < 5; }, team);
+        edges, 4, [](NodeIndex, const algo::detail::Arc& a) { return a.weight < 5; }, team, nullptr);
     CHECK(edges.empty());
     CHECK((adj.start == std::vector<std::size_t>{0, 2, 3, 4, 4}));
     std::vector<std::pair<NodeIndex, Weight>> arcs;
@@ -246,8 +365,8 @@ void test_reach_bounds() {
   auto all = [](NodeIndex, const algo::detail::Arc&) { return true; };
   algo::detail::Team team(threads(1));
   std::vector<Edge> edges{{0, 1, 1}, {1, 2, 1}, {3, 4, 1}, {4, 3, 1}, {4, 2, 1}, {5, 6, 1}, {5, 7, 1}, {8, 8, 1}};
-  const auto adj = algo::detail::build_adjacency(edges, 9, all, team);
-  CHECK((algo::detail::reach_lower_bounds(adj, 9) == std::vector<std::uint32_t>{3, 2, 1, 3, 3, 2, 1, 1, 1}));
+  const auto adj = algo::detail::build_adjacency(edges, 9, all, team, nullptr);
+  CHECK((algo::detail::reach_lower_bounds(adj, 9, nullptr) == std::vector<std::uint32_t>{3, 2, 1, 3, 3, 2, 1, 1, 1}));
 
   Rng rng(404);
   for (int round = 0; round < 40; ++round) {
@@ -258,8 +377,8 @@ void test_reach_bounds() {
     Graph g = random_graph(rng, s);
     std::vector<std::uint32_t> entries(g.nodes, 0);
     for (auto [a, b, w] : reference_apsp(g)) ++entries[a];
-    const auto adj = algo::detail::build_adjacency(g.edges, g.nodes, all, team);
-    const std::vector<std::uint32_t> bound = algo::detail::reach_lower_bounds(adj, g.nodes);
+    const auto adj = algo::detail::build_adjacency(g.edges, g.nodes, all, team, nullptr);
+    const std::vector<std::uint32_t> bound = algo::detail::reach_lower_bounds(adj, g.nodes, nullptr);
     bool below = true;
     for (NodeIndex v = 0; v < g.nodes; ++v) below &= bound[v] >= 1 && bound[v] <= entries[v];
     CHECK_MSG(below, "round %d", round);
@@ -516,6 +635,135 @@ void test_budget() {
   CHECK(throws_bad_alloc([&] { algo::nearest_common_descendant(graph_of(200, {}), 5, res); }));
 }
 
+// A count of the heap bytes held from its start, with `budget` watched.
+class HeapWatch {
+ public:
+  explicit HeapWatch(const base::MemoryBudget& budget) {
+    static std::atomic<std::uint64_t> watches{0};
+    std::lock_guard<std::mutex> lock(heap_mutex);
+    heap_live = heap_peak = heap_excess = 0;
+    heap_budget = &budget;
+    heap_watch = ++watches;
+  }
+  HeapWatch(const HeapWatch&) = delete;
+  HeapWatch& operator=(const HeapWatch&) = delete;
+  ~HeapWatch() {
+    std::lock_guard<std::mutex> lock(heap_mutex);
+    heap_watch = 0;
+    heap_budget = nullptr;
+  }
+
+  std::int64_t live() const { return heap_live.load(); }
+  std::int64_t peak() const { return heap_peak.load(); }
+  // The most bytes held beyond the budget's charge at any allocation.
+  std::int64_t excess() const { return heap_excess.load(); }
+};
+
+// Memory the algorithms do not charge: the thread team's own bookkeeping
+// (its helpers' handles and what they wait on), per thread taking part.
+constexpr std::int64_t kUnchargedPerThread = 4 << 10;
+
+// Result entries free: only storage and scratch are charged.
+constexpr base::LinearResultCost kStorageOnly(0);
+
+// Runs call(graph, resources) on a copy of `g` with a budget of a large
+// fixed room, its edge list charged first as the conversion charges it.
+// At no allocation may the heap bytes held exceed what is charged (by more
+// than the team's bookkeeping), which also bounds the peak held by the
+// budget's peak; after the call, the budget holds exactly the bytes the
+// result holds. A charge missed, or given back too early, shows as an
+// excess; one given back twice, as the budget below the result.
+template <class Call>
+void check_charged(const Graph& g, unsigned thread_count, const std::string& label, Call&& call) {
+  base::MemoryBudget budget(std::size_t{1} << 40, kStorageOnly);
+  Resources res = threads(thread_count);
+  res.budget = &budget;
+  HeapWatch watch(budget);
+  budget.charge(g.edges.size() * sizeof(Edge));
+  Graph input = g;  // a copy's capacity is its size
+  const auto result = call(std::move(input), res);
+  const std::int64_t held = watch.live(), excess = watch.excess(), peak = watch.peak();
+  const auto charged = static_cast<std::int64_t>(budget.used());
+  const auto charged_peak = static_cast<std::int64_t>(budget.peak());
+  CHECK_MSG(excess <= kUnchargedPerThread * thread_count,
+            "%s threads %u: %lld bytes held beyond the charge (peak %lld held, %lld charged)", label.c_str(),
+            thread_count, static_cast<long long>(excess), static_cast<long long>(peak),
+            static_cast<long long>(charged_peak));
+  CHECK_MSG(charged == held, "%s threads %u: %lld bytes charged after the call, the result holds %lld",
+            label.c_str(), thread_count, static_cast<long long>(charged), static_cast<long long>(held));
+}
+
+void test_every_byte_charged() {
+  Rng rng(2718);
+  GraphShape s;
+  s.nodes = 700;
+  s.density = 2.0 / 700;
+  s.loops = 0.05;
+  s.repeats = 0.05;
+  const Graph sparse = random_graph(rng, s);
+  // Every pair, weights near the ceiling: a tiled block and its closure.
+  GraphShape c;
+  c.nodes = 200;
+  c.density = 1.0;
+  c.weights = Weights::huge;
+  const Graph complete = random_graph(rng, c);
+  // 4000 components of five nodes, a ring of 300 (Dijkstra's, when the
+  // method is chosen) and 1000 nodes alone, in shuffled order.
+  Graph parts;
+  parts.nodes = 4000 * 5 + 300 + 1000;
+  for (NodeIndex k = 0; k < 4000; ++k)
+    for (NodeIndex a = 0; a < 5; ++a)
+      for (NodeIndex b = 0; b < 5; ++b)
+        if (chance(rng, 0.4)) parts.edges.push_back(Edge{k * 5 + a, k * 5 + b, random_weight(rng, Weights::mixed)});
+  for (NodeIndex v = 0; v < 300; ++v) parts.edges.push_back(Edge{20000 + v, 20000 + (v + 1) % 300, 1 + v % 7});
+  std::shuffle(parts.edges.begin(), parts.edges.end(), rng);
+  Graph loops;
+  loops.nodes = 300;
+  for (NodeIndex v = 0; v < 300; ++v) loops.edges.push_back(Edge{v, v, 1 + v % 5});
+  for (NodeIndex v = 0; v + 1 < 100; ++v) loops.edges.push_back(Edge{v, v + 1, 2});
+  const Graph single = graph_of(1, {{0, 0, 4}});
+  const Graph alone = graph_of(1, {});
+
+  const std::pair<const char*, const Graph*> shapes[] = {{"sparse", &sparse}, {"complete", &complete},
+                                                         {"components", &parts}, {"loops", &loops},
+                                                         {"single with loop", &single}, {"single", &alone}};
+  for (unsigned t : {1u, 2u})
+    for (const auto& [name, graph] : shapes)
+      for (ApspMethod method : {ApspMethod::automatic, ApspMethod::dense, ApspMethod::dijkstra}) {
+        ApspOptions opt{method};
+        opt.parallel_min_work = 0;
+        check_charged(*graph, t, std::string("apsp ") + name + " method " + std::to_string(static_cast<int>(method)),
+                      [&](Graph in, const Resources& res) {
+                        return algo::detail::floyd_warshall_with(std::move(in), res, opt);
+                      });
+      }
+
+  // Distance lists: arbitrary sparse ones, all distances of a dense
+  // component, many small components, self-distances.
+  const Graph distances = random_distances(rng, 400, 0.03);
+  const Graph all_pairs = graph_of_rows(apsp(complete, {}));
+  Graph small_parts;
+  small_parts.nodes = 3000;
+  for (NodeIndex k = 0; k < 600; ++k)
+    for (NodeIndex a = 0; a < 5; ++a)
+      for (NodeIndex b = 0; b < 5; ++b)
+        if (chance(rng, 0.5)) small_parts.edges.push_back(Edge{k * 5 + a, k * 5 + b, random_weight(rng, Weights::small)});
+  std::shuffle(small_parts.edges.begin(), small_parts.edges.end(), rng);
+  const std::pair<const char*, const Graph*> lists[] = {{"distances", &distances}, {"all pairs", &all_pairs},
+                                                        {"components", &small_parts}, {"loops", &loops},
+                                                        {"single with loop", &single}, {"single", &alone}};
+  for (unsigned t : {1u, 2u})
+    for (const auto& [name, graph] : lists)
+      for (int m = 0; m < 4; ++m) {
+        NcdOptions opt = kNcdModes[m];
+        opt.parallel_min_work = 0;
+        check_charged(*graph, t, std::string("ncd ") + name + " " + kNcdModeNames[m],
+                      [&](Graph in, const Resources& res) {
+                        return algo::detail::nearest_common_descendant_with(std::move(in), 1u << 20, res, opt);
+                      });
+      }
+}
+
 void test_interrupt() {
   Rng rng(8);
   GraphShape s;
@@ -682,6 +930,7 @@ int main() {
   test_apsp_method_choice();
   test_threads_agree();
   test_budget();
+  test_every_byte_charged();
   test_interrupt();
 #if !defined(_WIN32)
   test_fork_while_helpers_work();
