@@ -518,14 +518,19 @@ def section_memory(args):
     print("Each call in a fresh process. Baseline: resident set once the input is built")
     print("and collected. Peak: the high-water mark during the call (reset just before it")
     print("through /proc/self/clear_refs). Result: resident set after the call, result alive.")
+    print("Per entry: the peak, and what velkor charged its memory budget for the call, read")
+    print("from the refusal of the same call in the same process under a lower `ulimit -v`.")
     print()
-    t = Table(("call", 44), ("input MB", 8), ("result MB", 9), ("peak MB", 8), ("peak / result", 13))
+    t = Table(("call", 44), ("input MB", 8), ("result MB", 9), ("peak MB", 8), ("peak / result", 13),
+              ("peak B/entry", 12), ("charged B/entry", 15))
     for func in ("fw_u32", "fw", "ncd_u32", "ncd", "floor"):
         r = run_child({"task": "memory", "func": func, "kind": "sparse", "n": n})
         name = "floor (C, on the floyd_warshall_u32 input)" if func == "floor" else workload_name(func, "sparse", n)
         note = "" if r["exact_peak"] else " (ru_maxrss)"
+        charged = f"{r['charged'] / r['entries']:.1f}" if r.get("charged") else ""
         t.row(name, f"{r['input_kb'] / 1024:.0f}", f"{r['result_kb'] / 1024:.0f}",
-              f"{r['peak_kb'] / 1024:.0f}", f"{r['peak_kb'] / r['result_kb']:.3f}{note}")
+              f"{r['peak_kb'] / 1024:.0f}", f"{r['peak_kb'] / r['result_kb']:.3f}{note}",
+              f"{r['peak_kb'] * 1024 / r['entries']:.1f}", charged)
     print()
 
 
@@ -661,13 +666,41 @@ def child_memory(task):
         # ru_maxrss is a high-water mark over the life of the process: it only
         # tells the call's peak when the call went above building the input.
         peak_kb = max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, maxrss_before)
-    assert len(result) > 0
-    return {
+    entries = len(result)
+    assert entries > 0
+    answer = {
         "input_kb": before_kb - start_kb,
         "result_kb": after_kb - before_kb,
         "peak_kb": peak_kb - before_kb,
         "exact_peak": exact_peak,
+        "entries": entries,
     }
+    if task["func"] != "floor":
+        answer["charged"] = refused_charge(call, entries, len(inp))
+    return answer
+
+
+def refused_charge(call, entries, input_entries):
+    """What the call charges its budget for `entries` entries: its refusal,
+    with the result still alive and address space to spare for reading the
+    input (16 MiB and 32 bytes per input entry), names the bytes it needs.
+    None where no address-space limit can be set."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    spare = (16 << 20) + 32 * input_entries
+    try:
+        resource.setrlimit(resource.RLIMIT_AS, (vm_status_kb("VmSize") * 1024 + spare, hard))
+    except (ValueError, OSError):
+        return None
+    try:
+        call()
+    except MemoryError as e:
+        m = re.search(r"needs at least (\d+) bytes of \w[\w ]* \((\d+) entries", str(e))
+        if m and int(m.group(2)) == entries:
+            return int(m.group(1))
+        return None
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    return None
 
 
 # ---------------------------------------------------------------- main

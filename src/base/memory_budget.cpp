@@ -39,12 +39,12 @@ bool MemoryBudget::refine_room() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (refined_) return false;
   refined_ = true;
-  // Memory the system reclaims before it refuses any (inactive page cache),
-  // read now and added to the room read at the start.
+  // The first reading was a quick lower bound; before a charge is refused,
+  // everything is read afresh, the memory the system reclaims before it
+  // refuses any (available memory, inactive page cache) counted.
   const platform::MemoryRoom precise = platform::memory_room(true);
-  const std::size_t extra = precise.reclaimable;
-  if (extra == 0) return false;
-  room_memory_.store(add(room_memory_.load(std::memory_order_relaxed), extra), std::memory_order_relaxed);
+  room_memory_.store(precise.memory, std::memory_order_relaxed);
+  room_address_space_.store(precise.address_space, std::memory_order_relaxed);
   return true;
 }
 

@@ -67,8 +67,10 @@ class BudgetExceeded : public std::bad_alloc {
 // at its peak). Every charge is compared with the room, however small: the
 // room is read from the system at the first charge (platform/memory_room.hpp:
 // available memory, the room under the limits of the process's cgroup or
-// job object, the room left in the address space), and read again, with
-// the memory the system can reclaim counted, before a charge is refused. A
+// job object, the room left in the address space), quickly, as a lower
+// bound, and read again precisely, with the memory the system can reclaim
+// counted, before a charge is refused, so that a refusal states the true
+// room. A
 // charge that does not fit throws BudgetExceeded and leaves the totals
 // unchanged, so a call that cannot be held is refused before it takes the
 // memory, instead of the kernel ending the process.
@@ -122,8 +124,8 @@ class MemoryBudget {
  private:
   // Whether `memory` charged and `reserved` address space fit in the room.
   bool fits(std::size_t memory, std::size_t reserved);
-  // Reads the room at the first charge; refine_room reads what the system
-  // can reclaim, once, and adds it. True when the room grew.
+  // Reads the room quickly at the first charge; refine_room reads it
+  // precisely, once, before a charge is refused. True when it read.
   void read_room();
   bool refine_room();
   [[noreturn]] void refuse(std::size_t memory, std::size_t reserved);

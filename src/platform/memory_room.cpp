@@ -7,7 +7,11 @@
 
 #if defined(__linux__)
 #include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <memory>
 
 #include <cstdio>
 #include <string>
@@ -36,40 +40,98 @@ constexpr std::size_t kNoLimit = SIZE_MAX;
 
 using linux_cgroup::read_number;
 
-// The room left in one cgroup directory, or kNoLimit. The usage is read
-// only under a limit, and the page cache only when asked for.
-std::size_t cgroup_room(const std::string& dir, bool v2, bool reclaimable) {
-  unsigned long long limit = 0, usage = 0;
-  if (!read_number(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), limit)) return kNoLimit;
+constexpr unsigned long long kUnlimited = ~0ULL;
+
+// One cgroup directory whose memory limit may bind this process.
+struct Level {
+  std::string dir;
+  bool v2;
+};
+
+// The directories of both hierarchies, v2 first.
+std::vector<Level> find_levels() {
+  std::vector<Level> out;
+  for (std::string& dir : linux_cgroup::levels(true, "memory", "/sys/fs/cgroup")) out.push_back({std::move(dir), true});
+  for (std::string& dir : linux_cgroup::levels(false, "memory", "/sys/fs/cgroup/memory"))
+    out.push_back({std::move(dir), false});
+  return out;
+}
+
+// A directory's limit, kUnlimited where it has none or it cannot be read.
+unsigned long long read_limit(const Level& level) {
+  unsigned long long limit = 0;
+  if (!read_number(level.dir + (level.v2 ? "/memory.max" : "/memory.limit_in_bytes"), limit)) return kUnlimited;
   // v1 reports "no limit" as a huge page-aligned number.
-  if (limit >= (1ULL << 62)) return kNoLimit;
-  if (!read_number(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"), usage)) return kNoLimit;
+  return limit >= (1ULL << 62) ? kUnlimited : limit;
+}
+
+// The room left under `limit` in one directory. The page cache is read
+// only when asked for.
+std::size_t room_under_limit(const Level& level, unsigned long long limit, bool reclaimable) {
+  if (limit == kUnlimited) return kNoLimit;
+  unsigned long long usage = 0;
+  if (!read_number(level.dir + (level.v2 ? "/memory.current" : "/memory.usage_in_bytes"), usage)) return kNoLimit;
   // Inactive page cache: the kernel reclaims it before it refuses memory.
   const unsigned long long cache =
-      reclaimable ? linux_cgroup::read_field(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file")
-                  : 0;
+      reclaimable
+          ? linux_cgroup::read_field(level.dir + "/memory.stat", level.v2 ? "inactive_file" : "total_inactive_file")
+          : 0;
   const unsigned long long used = usage > cache ? usage - cache : 0;
   if (used >= limit) return 0;
   return clamp_to_size(limit - used);
 }
 
-// The directories of both hierarchies whose limits bind this process.
-struct CgroupDirs {
-  std::vector<std::string> v2, v1;
+// The directories, found once when the module is made and kept for the
+// life of the process, with their limits. Limits change seldom and cost a
+// file read each, so a quick reading reads them again only when the last
+// reading is older than kLimitsFresh; the usage under a limit is read at
+// every reading.
+struct PreparedLevels {
+  std::vector<Level> levels;
+  std::unique_ptr<std::atomic<unsigned long long>[]> limits;
 };
+constexpr std::int64_t kLimitsFresh = 1'000'000'000;  // ns
+std::atomic<const PreparedLevels*> prepared_levels{nullptr};
+std::atomic<std::int64_t> limits_read_at{0};  // steady clock, ns
 
-CgroupDirs find_cgroup_dirs() {
-  return CgroupDirs{linux_cgroup::levels(true, "memory", "/sys/fs/cgroup"),
-                    linux_cgroup::levels(false, "memory", "/sys/fs/cgroup/memory")};
+std::int64_t now_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-// Found once when the module is made, and kept for the life of the process.
-std::atomic<const CgroupDirs*> prepared_dirs{nullptr};
+void read_limits(const PreparedLevels& prepared) {
+  for (std::size_t i = 0; i < prepared.levels.size(); ++i)
+    prepared.limits[i].store(read_limit(prepared.levels[i]), std::memory_order_relaxed);
+  limits_read_at.store(now_ns(), std::memory_order_release);
+}
 
-std::size_t hierarchy_room(const std::vector<std::string>& dirs, bool v2, bool reclaimable) {
-  std::size_t room = kNoLimit;
-  for (const std::string& dir : dirs) room = std::min(room, cgroup_room(dir, v2, reclaimable));
-  return room;
+std::size_t group_room(bool reclaimable, bool fresh_limits) noexcept {
+  try {
+    std::size_t room = kNoLimit;
+    if (const PreparedLevels* prepared = prepared_levels.load(std::memory_order_acquire)) {
+      if (fresh_limits || now_ns() - limits_read_at.load(std::memory_order_acquire) > kLimitsFresh)
+        read_limits(*prepared);
+      for (std::size_t i = 0; i < prepared->levels.size(); ++i)
+        room = std::min(room, room_under_limit(prepared->levels[i],
+                                               prepared->limits[i].load(std::memory_order_relaxed), reclaimable));
+      return room;
+    }
+    for (const Level& level : find_levels())
+      room = std::min(room, room_under_limit(level, read_limit(level), reclaimable));
+    return room;
+  } catch (...) {
+    return kNoLimit;
+  }
+}
+
+// Free memory and free swap, halved (sysinfo, one system call): the kernel
+// keeps its reserves out of free memory, far below half of it, so the
+// system gives at least this much without reclaiming anything.
+std::size_t quick_available_memory() noexcept {
+  struct sysinfo info {};
+  if (sysinfo(&info) != 0) return available_memory();
+  const unsigned long long unit = info.mem_unit ? info.mem_unit : 1;
+  return clamp_to_size((static_cast<unsigned long long>(info.freeram) + info.freeswap) / 2 * unit);
 }
 
 #elif defined(_WIN32)
@@ -115,24 +177,19 @@ std::size_t available_memory() noexcept {
 }
 
 void prepare_memory_room() noexcept {
-  if (prepared_dirs.load(std::memory_order_acquire)) return;
+  if (prepared_levels.load(std::memory_order_acquire)) return;
   try {
-    prepared_dirs.store(new CgroupDirs(find_cgroup_dirs()), std::memory_order_release);
+    auto prepared = std::make_unique<PreparedLevels>();
+    prepared->levels = find_levels();
+    prepared->limits = std::make_unique<std::atomic<unsigned long long>[]>(prepared->levels.size());
+    read_limits(*prepared);
+    prepared_levels.store(prepared.release(), std::memory_order_release);
   } catch (...) {
     // Found again at every reading.
   }
 }
 
-std::size_t group_memory_room(bool reclaimable) noexcept {
-  try {
-    const CgroupDirs* prepared = prepared_dirs.load(std::memory_order_acquire);
-    const CgroupDirs dirs = prepared ? CgroupDirs{} : find_cgroup_dirs();
-    const CgroupDirs& use = prepared ? *prepared : dirs;
-    return std::min(hierarchy_room(use.v2, true, reclaimable), hierarchy_room(use.v1, false, reclaimable));
-  } catch (...) {
-    return kNoLimit;
-  }
-}
+std::size_t group_memory_room(bool reclaimable) noexcept { return group_room(reclaimable, true); }
 
 std::size_t address_space_room() noexcept {
   rlimit limit{};
@@ -146,6 +203,12 @@ std::size_t address_space_room() noexcept {
   const unsigned long long mapped = pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
   if (mapped >= limit.rlim_cur) return 0;
   return static_cast<std::size_t>(limit.rlim_cur - mapped);
+}
+
+MemoryRoom memory_room(bool precise) noexcept {
+  const std::size_t address_space = address_space_room();
+  const std::size_t available = precise ? available_memory() : quick_available_memory();
+  return MemoryRoom{std::min({available, group_room(precise, precise), address_space}), address_space};
 }
 
 #elif defined(__APPLE__)
@@ -228,15 +291,11 @@ void prepare_memory_room() noexcept {}
 
 #endif
 
-MemoryRoom memory_room(bool count_reclaimable) noexcept {
-  const std::size_t available = available_memory(), address_space = address_space_room();
-  const std::size_t group = group_memory_room(false);
-  MemoryRoom room{std::min({available, group, address_space}), 0, address_space};
-  if (count_reclaimable) {
-    const std::size_t precise = std::min({available, group_memory_room(true), address_space});
-    if (precise > room.memory) room.reclaimable = precise - room.memory;
-  }
-  return room;
+#if !defined(__linux__)
+MemoryRoom memory_room(bool) noexcept {
+  const std::size_t address_space = address_space_room();
+  return MemoryRoom{std::min({available_memory(), group_memory_room(), address_space}), address_space};
 }
+#endif
 
 }  // namespace velkor::platform

@@ -35,17 +35,23 @@ std::size_t group_memory_room(bool reclaimable = true) noexcept;
 std::size_t address_space_room() noexcept;
 
 struct MemoryRoom {
-  // The smallest of the three, without the group's reclaimable page cache.
+  // The smallest of the three.
   std::size_t memory;
-  // What counting that cache adds (0 unless asked for).
-  std::size_t reclaimable;
   // address_space_room().
   std::size_t address_space;
 };
-MemoryRoom memory_room(bool count_reclaimable) noexcept;
+// The room, `precise` or quick. A quick reading is cheap enough for every
+// call and never above the precise one by more than what the system keeps
+// in reserve: on Linux, half of the free memory and swap (one sysinfo call)
+// instead of the available memory, the cgroup limits as read within the
+// last second, usage without the reclaimable page cache. A precise reading
+// reads everything afresh and counts the group's reclaimable page cache as
+// room. Elsewhere both are the precise reading.
+MemoryRoom memory_room(bool precise) noexcept;
 
-// Finds the process's cgroup directories once, so that later readings only
-// read their limits (Linux; nothing elsewhere). Called when the module is
+// Finds the process's cgroup directories and reads their limits once, so
+// that later readings only read the usage under them (Linux; nothing
+// elsewhere). Called when the module is
 // made, with the interpreter lock held: the directories are never looked
 // for while a computation runs. A process moved to another cgroup later
 // keeps the limits of the first.

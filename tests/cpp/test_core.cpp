@@ -354,9 +354,11 @@ void test_platform() {
   CHECK_MSG(available > (std::size_t{16} << 20) && (available < SIZE_MAX || sizeof(void*) < 8),
             "available memory %zu", available);
   CHECK_MSG(group > 0 && address_space > 0, "group room %zu, address space room %zu", group, address_space);
-  const platform::MemoryRoom room = platform::memory_room(true);
-  CHECK_MSG(room.memory > 0 && room.memory <= room.address_space, "room %zu, address space %zu", room.memory,
-            room.address_space);
+  for (bool precise : {false, true}) {
+    const platform::MemoryRoom room = platform::memory_room(precise);
+    CHECK_MSG(room.memory > 0 && room.memory <= room.address_space, "room %zu, address space %zu", room.memory,
+              room.address_space);
+  }
 }
 
 // The cheap reach bounds that refuse large results early: exact on strongly
