@@ -59,10 +59,11 @@ bool MemoryBudget::fits(std::size_t memory, std::size_t reserved) {
 
 void MemoryBudget::refuse(std::size_t memory, std::size_t reserved) {
   const std::size_t entries = entries_.load(std::memory_order_relaxed);
-  const std::size_t room = limit();
-  if (memory > room) throw BudgetExceeded(memory, room, entries);
-  throw BudgetExceeded(add(memory, reserved), room_address_space_.load(std::memory_order_relaxed), entries,
-                       true);
+  const std::size_t room = limit(), address_space = room_address_space_.load(std::memory_order_relaxed);
+  // The memory room includes the address space's; the message names the
+  // one that binds.
+  if (memory > room) throw BudgetExceeded(memory, room, entries, room == address_space);
+  throw BudgetExceeded(add(memory, reserved), address_space, entries, true);
 }
 
 void MemoryBudget::charge(std::size_t bytes) {
