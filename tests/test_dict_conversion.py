@@ -289,7 +289,10 @@ def _refcount_cases():
     a, b = Idx(70001), Idx(70002)
     k1, k2 = (a, int("80001")), (int("80002"), b)
     v1, v2 = int("90001"), Idx(90002)
+    # Runs of keys that share their first item, an exact int or not.
+    f1, f2, f3 = int("80010"), int("80011"), int("80012")
     return {
+        "rows": {(f1, int("80013")): v1, (f1, f2): 2, (f2, f1): 3, (Idx(80014), f3): 4, (f3, 5): 6, (f2, 7): 8},
         "success": {k1: v1, k2: v2},
         "overflow-in-second-entry": {k1: v1, (int("80003"), 5): -int("90003")},
         "bad-key-type": {k1: v1, int("80004"): v2},

@@ -279,6 +279,20 @@ void test_model() {
                            nodes.insert(kMaxWeight), nodes.insert(0), nodes.insert(100000)};
   CHECK((std::vector<NodeIndex>(ids, ids + 6) == std::vector<NodeIndex>{0, 1, 0, 2, 3, 1}));
   CHECK((nodes.values() == std::vector<std::uint32_t>{5, 100000, kMaxWeight, 0}));
+  // Values at the bound of the direct table, just inside and just outside
+  // it, keep one id each however often they come.
+  for (std::uint32_t bound : {0u, 1u, 1024u}) {
+    base::NodeSet set(bound);
+    std::map<std::uint32_t, NodeIndex> seen;
+    bool stable = true;
+    for (int round = 0; round < 2; ++round)
+      for (std::uint32_t v : {bound, bound + 1, bound == 0 ? 0u : bound - 1, 0u, kMaxWeight, bound}) {
+        const NodeIndex id = set.insert(v);
+        const auto [it, fresh] = seen.emplace(v, static_cast<NodeIndex>(seen.size()));
+        stable &= it->second == id && set.values()[id] == v;
+      }
+    CHECK_MSG(stable && set.size() == seen.size(), "direct table of %u", bound);
+  }
 
   // Compressed rows: a repeated pair keeps its first place and its last
   // weight, and only then is it filtered (here: weights below 5).
@@ -820,6 +834,21 @@ struct ForkingInterrupt final : base::Interrupt {
   }
 };
 
+// Every unit of a job runs exactly once, whatever the thread count and
+// however the units divide among the threads.
+void test_team_runs_each_unit_once() {
+  for (unsigned t : {1u, 2u, 4u})
+    for (std::size_t units : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1000}}) {
+      algo::detail::Team team(threads(t), 0);
+      std::vector<std::atomic<int>> runs(units);
+      for (int job = 0; job < 3; ++job)
+        team.run(units, SIZE_MAX, [&](std::size_t u, unsigned) { runs[u].fetch_add(1); });
+      bool once = true;
+      for (auto& r : runs) once &= r.load() == 3;
+      CHECK_MSG(once, "%u threads, %zu units: a unit ran more or less than once per job", t, units);
+    }
+}
+
 void test_fork_while_helpers_work() {
   ForkingInterrupt forking;
   Resources res = threads(2);
@@ -933,6 +962,7 @@ int main() {
   test_threads_agree();
   test_budget();
   test_every_byte_charged();
+  test_team_runs_each_unit_once();
   test_interrupt();
 #if !defined(_WIN32)
   test_fork_while_helpers_work();
