@@ -819,21 +819,6 @@ Entries ncd_pairs(NodeIndex n, std::initializer_list<Entry> off_diagonal) {
   return out;
 }
 
-#if !defined(_WIN32)  // Windows has no fork()
-
-// The call's Interrupt runs the caller's code, which may fork (a signal
-// handler calling os.fork()). In the child, a job spread over helpers fails
-// with base::Forked, later jobs run on the calling thread alone, and the
-// team's end waits for nothing: the child must exit, not hang.
-struct ForkingInterrupt final : base::Interrupt {
-  int calls = 0;
-  pid_t child = -1;
-  bool requested() override {
-    if (++calls == 5) child = fork();
-    return false;
-  }
-};
-
 // Every unit of a job runs exactly once, whatever the thread count and
 // however the units divide among the threads.
 void test_team_runs_each_unit_once() {
@@ -848,6 +833,21 @@ void test_team_runs_each_unit_once() {
       CHECK_MSG(once, "%u threads, %zu units: a unit ran more or less than once per job", t, units);
     }
 }
+
+#if !defined(_WIN32)  // Windows has no fork()
+
+// The call's Interrupt runs the caller's code, which may fork (a signal
+// handler calling os.fork()). In the child, a job spread over helpers fails
+// with base::Forked, later jobs run on the calling thread alone, and the
+// team's end waits for nothing: the child must exit, not hang.
+struct ForkingInterrupt final : base::Interrupt {
+  int calls = 0;
+  pid_t child = -1;
+  bool requested() override {
+    if (++calls == 5) child = fork();
+    return false;
+  }
+};
 
 void test_fork_while_helpers_work() {
   ForkingInterrupt forking;
