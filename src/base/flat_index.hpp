@@ -59,18 +59,12 @@ class FlatIndex {
   }
 
   void rehash(std::size_t capacity) {
-    if (budget_) budget_->charge(capacity * sizeof(Slot));
-    std::vector<Slot> old;
-    try {
-      old.assign(capacity, Slot{0, 0, 0});
-    } catch (...) {
-      if (budget_) budget_->release(capacity * sizeof(Slot));
-      throw;
-    }
-    old.swap(slots_);
-    for (const Slot& s : old)
-      if (s.used) place(s.key, s.position);
-    if (budget_) budget_->release(old.size() * sizeof(Slot));
+    grow_charged(budget_, capacity * sizeof(Slot), slots_.size() * sizeof(Slot), [&] {
+      std::vector<Slot> old(capacity, Slot{0, 0, 0});
+      old.swap(slots_);
+      for (const Slot& s : old)
+        if (s.used) place(s.key, s.position);
+    });
   }
 
  public:

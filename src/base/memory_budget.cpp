@@ -66,36 +66,30 @@ void MemoryBudget::refuse(std::size_t memory, std::size_t reserved) {
   throw BudgetExceeded(add(memory, reserved), address_space, entries, true);
 }
 
+std::size_t MemoryBudget::add_fitting(std::atomic<std::size_t>& total, std::size_t bytes, bool memory) {
+  std::atomic<std::size_t>& other = memory ? reserved_ : used_;
+  std::size_t value = total.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::size_t grown = add(value, bytes), rest = other.load(std::memory_order_relaxed);
+    const std::size_t used = memory ? grown : rest, reserved = memory ? rest : grown;
+    if (!fits(used, reserved)) {
+      if (refine_room()) continue;
+      refuse(used, reserved);
+    }
+    if (total.compare_exchange_weak(value, grown, std::memory_order_relaxed)) return grown;
+  }
+}
+
 void MemoryBudget::charge(std::size_t bytes) {
   if (bytes == 0) return;
-  std::size_t used = used_.load(std::memory_order_relaxed);
-  for (;;) {
-    const std::size_t total = add(used, bytes);
-    const std::size_t reserved = reserved_.load(std::memory_order_relaxed);
-    if (!fits(total, reserved)) {
-      if (refine_room()) continue;
-      refuse(total, reserved);
-    }
-    if (used_.compare_exchange_weak(used, total, std::memory_order_relaxed)) break;
-  }
-  const std::size_t total = add(used, bytes);
+  const std::size_t total = add_fitting(used_, bytes, true);
   std::size_t peak = peak_.load(std::memory_order_relaxed);
   while (total > peak && !peak_.compare_exchange_weak(peak, total, std::memory_order_relaxed)) {
   }
 }
 
 void MemoryBudget::reserve_address_space(std::size_t bytes) {
-  if (bytes == 0) return;
-  std::size_t reserved = reserved_.load(std::memory_order_relaxed);
-  for (;;) {
-    const std::size_t total = add(reserved, bytes);
-    const std::size_t used = used_.load(std::memory_order_relaxed);
-    if (!fits(used, total)) {
-      if (refine_room()) continue;
-      refuse(used, total);
-    }
-    if (reserved_.compare_exchange_weak(reserved, total, std::memory_order_relaxed)) return;
-  }
+  if (bytes != 0) add_fitting(reserved_, bytes, false);
 }
 
 void MemoryBudget::charge_nodes(std::size_t nodes) {

@@ -89,7 +89,7 @@ class MemoryBudget {
   // A fixed room (tests): `limit` bytes of memory, `address_space` bytes of
   // address space.
   MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space = SIZE_MAX) noexcept
-      : cost_(&cost), fixed_(true), room_memory_(limit), room_address_space_(address_space), read_(true),
+      : cost_(&cost), room_memory_(limit), room_address_space_(address_space), read_(true),
         refined_(true) {}
 
   MemoryBudget(const MemoryBudget&) = delete;
@@ -129,9 +129,11 @@ class MemoryBudget {
   void read_room();
   bool refine_room();
   [[noreturn]] void refuse(std::size_t memory, std::size_t reserved);
+  // Adds `bytes` to `total` (memory when `memory`, else address space) once
+  // both totals fit; returns the new total.
+  std::size_t add_fitting(std::atomic<std::size_t>& total, std::size_t bytes, bool memory);
 
   const ResultCost* cost_ = nullptr;
-  bool fixed_ = false;
   // The room, once read; written under mutex_, read by any thread.
   std::atomic<std::size_t> room_memory_{SIZE_MAX};
   std::atomic<std::size_t> room_address_space_{SIZE_MAX};
@@ -144,24 +146,31 @@ class MemoryBudget {
   std::atomic<std::size_t> entries_{0};
 };
 
-// Before one more item is appended to `v`: when it is full, charges its
-// next capacity (the old and the new storage are both held while the items
-// move), grows it, then gives back the old storage's charge. So a vector
-// filled this way is charged its capacity, from its first item. No budget:
-// nothing is charged.
+// Replaces a block of `old_bytes` by one of `new_bytes`: charges the new
+// block before `grow()` allocates it (both are held while items move), and
+// gives back the old one's charge once grow() has freed it, or the new
+// one's when grow() throws. No budget: just grow().
+template <class Grow>
+void grow_charged(MemoryBudget* budget, std::size_t new_bytes, std::size_t old_bytes, Grow&& grow) {
+  if (!budget) return grow();
+  budget->charge(new_bytes);
+  try {
+    grow();
+  } catch (...) {
+    budget->release(new_bytes);
+    throw;
+  }
+  budget->release(old_bytes);
+}
+
+// Before one more item is appended to `v`: when it is full, doubles its
+// capacity under grow_charged. So a vector filled this way is charged its
+// capacity, from its first item.
 template <class T, class A>
 void reserve_one_more(std::vector<T, A>& v, MemoryBudget* budget) {
   if (v.size() < v.capacity()) return;
-  const std::size_t old_capacity = v.capacity();
-  const std::size_t capacity = old_capacity < 8 ? 16 : 2 * old_capacity;
-  if (budget) budget->charge(capacity * sizeof(T));
-  try {
-    v.reserve(capacity);
-  } catch (...) {
-    if (budget) budget->release(capacity * sizeof(T));
-    throw;
-  }
-  if (budget) budget->release(old_capacity * sizeof(T));
+  const std::size_t capacity = v.capacity() < 8 ? 16 : 2 * v.capacity();
+  grow_charged(budget, capacity * sizeof(T), v.capacity() * sizeof(T), [&] { v.reserve(capacity); });
 }
 
 }  // namespace velkor::base

@@ -23,13 +23,12 @@ std::atomic<std::uint64_t> fork_count{0};
 
 void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
 
-
 std::atomic<bool> registered{false};
 
 }  // namespace
 
 void prepare_fork_count() noexcept {
-  if (!registered.exchange(true, std::memory_order_relaxed))
+  if (!registered.load(std::memory_order_relaxed) && !registered.exchange(true, std::memory_order_relaxed))
     pthread_atfork(nullptr, nullptr, count_fork_in_child);
 }
 
