@@ -691,7 +691,7 @@ constexpr base::LinearResultCost kStorageOnly(0);
 // excess; one given back twice, as the budget below the result.
 template <class Call>
 void check_charged(const Graph& g, unsigned thread_count, const std::string& label, Call&& call) {
-  base::MemoryBudget budget(std::size_t{1} << 40, kStorageOnly);
+  base::MemoryBudget budget(SIZE_MAX / 2, kStorageOnly);
   Resources res = threads(thread_count);
   res.budget = &budget;
   HeapWatch watch(budget);
