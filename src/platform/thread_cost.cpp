@@ -4,7 +4,10 @@
 #if __has_include(<features.h>)
 #include <features.h>
 #endif
-#if !defined(_WIN32)
+#if defined(__GLIBC__)
+#include <sys/resource.h>
+#include <unistd.h>
+#elif !defined(_WIN32)
 #include <pthread.h>
 #endif
 
@@ -30,6 +33,17 @@ constexpr std::size_t kDefaultStack = std::size_t{8} << 20;
 std::size_t default_stack() noexcept {
 #if defined(_WIN32)
   return kDefaultStack;
+#elif defined(__GLIBC__)
+  // glibc sizes a thread's default stack by RLIMIT_STACK when it is finite,
+  // with a guard page below it. Asked through the limit, not through
+  // pthread_attr_getstacksize, whose symbol moved to glibc 2.34 and would
+  // make the module need it.
+  rlimit limit{};
+  std::size_t size = kDefaultStack;
+  if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur > 0)
+    size = static_cast<std::size_t>(limit.rlim_cur);
+  const long page = sysconf(_SC_PAGESIZE);
+  return size + static_cast<std::size_t>(page > 0 ? page : 4096);
 #else
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return kDefaultStack;
