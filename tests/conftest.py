@@ -37,13 +37,28 @@ ADDRESS_SPACE_LIMIT_SKIP = ("AddressSanitizer reserves address space and holds m
                             "that these tests limit and the memory budget does not know of")
 ADDRESS_SPACE_LIMIT_NOT_LINUX = ("these tests limit memory with RLIMIT_AS and cgroups and read /proc, "
                                  "which only Linux has")
+ADDRESS_SPACE_LIMIT_NOT_APPLIED = ("setrlimit(RLIMIT_AS) is accepted here and not applied (as under QEMU's "
+                                   "user-mode emulation, whose own reservations fill the address space)")
+
+
+def _address_space_limit_applies():
+    """Lowers the soft RLIMIT_AS for a moment and reads it back."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    ceiling = (1 << 40) if sys.maxsize > 2**32 else (3 << 30)
+    probe = min(x for x in (soft, hard, ceiling) if x != resource.RLIM_INFINITY) - 4096
+    resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
+    try:
+        return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",
-        "address_space_limit: the test limits the address space or memory; left out off Linux and "
-        "when VELKOR_SANITIZER=address",
+        "address_space_limit: the test limits the address space or memory; left out off Linux, "
+        "when VELKOR_SANITIZER=address, and where RLIMIT_AS is not applied (user-mode emulation)",
     )
 
 
@@ -52,6 +67,8 @@ def pytest_collection_modifyitems(config, items):
         reason = ADDRESS_SPACE_LIMIT_NOT_LINUX
     elif os.environ.get("VELKOR_SANITIZER") == "address":
         reason = ADDRESS_SPACE_LIMIT_SKIP
+    elif not _address_space_limit_applies():
+        reason = ADDRESS_SPACE_LIMIT_NOT_APPLIED
     else:
         return
     skip = pytest.mark.skip(reason=reason)

@@ -10,6 +10,15 @@ U32_MAX = 4294967295
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
+def distinct_nodes(rng, count):
+    """`count` distinct node numbers below 2**32, in the order drawn
+    (random.sample cannot take range(2**32) where a C ssize_t has 32 bits)."""
+    nodes = {}
+    while len(nodes) < count:
+        nodes[rng.randrange(2**32)] = None
+    return list(nodes)
+
+
 class StrictDict(dict):
     """A dict subclass whose Python-level accessors must never be consulted;
     even its length is a lie."""

@@ -43,6 +43,12 @@ def _python(code, timeout=120, wrapper=()):
                           capture_output=True, text=True, timeout=timeout)
 
 
+# Address space left for the call: room for the walk and the computation, not
+# for the result. A 32-bit build charges about half as much per entry (67.9 MB
+# for "ncd" of 1,000 nodes on i386), so it has less.
+HEADROOM = (70 << 20) if sys.maxsize > 2**32 else (32 << 20)
+
+
 @pytest.mark.address_space_limit
 @pytest.mark.parametrize("case, n", [("ring", 1183), ("ncd", 1000), ("ncd of all distances", 1000)])
 def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
@@ -58,7 +64,7 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
         n = {n}
         {setup}
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (70 << 20), hard))
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + {HEADROOM}, hard))
         try:
             {call}
             sys.exit("not refused")
@@ -74,7 +80,10 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     assert proc.returncode == 0, proc.stderr[-2000:]
     entries, charged, peak = map(int, proc.stdout.split())
     assert entries == n * n
-    assert 1.04 * peak <= charged <= 1.4 * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
+    # A 32-bit build's objects are half the size, and the charge is more
+    # conservative: 1.55 times the peak for the NCD of all distances on i386.
+    upper = 1.4 if sys.maxsize > 2**32 else 1.6
+    assert 1.04 * peak <= charged <= upper * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
 
 
 def _memory_cgroup():

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import velkor
-from helpers import OUT_OF_RANGE, reference_ncd
+from helpers import OUT_OF_RANGE, distinct_nodes, reference_ncd
 from helpers import U32_MAX as M
 
 
@@ -128,7 +128,7 @@ def larger_distances(rng, fw, sizes, extra_per_node, raw):
     shortest paths of such graphs mix full rows (near the roots) with rows of a few
     entries (the leaves); `raw` keeps the edges themselves as distances instead."""
     edges = {}
-    all_nodes = rng.sample(range(2**32), sum(sizes))
+    all_nodes = distinct_nodes(rng, sum(sizes))
     for size in sizes:
         nodes, all_nodes = all_nodes[:size], all_nodes[size:]
         for i in range(1, size):

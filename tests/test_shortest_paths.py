@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from helpers import U32_MAX
+from helpers import U32_MAX, distinct_nodes
 
 
 def reference_distances(edges):
@@ -162,7 +162,7 @@ def larger_graph(rng, sizes, extra_per_node, heavy):
         return rng.choice([rng.randrange(2**31, 2**32), U32_MAX, U32_MAX - 1, 0, rng.randrange(10)])
 
     edges = {}
-    all_nodes = rng.sample(range(2**32), sum(sizes))
+    all_nodes = distinct_nodes(rng, sum(sizes))
     for size in sizes:
         nodes, all_nodes = all_nodes[:size], all_nodes[size:]
         for i in range(1, size):
