@@ -3,6 +3,21 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# scikit-build-core gives `cmake --version` five seconds to answer, and
+# fails the build for want of CMake when it does not. Through a pyenv shim on
+# a busy machine that is too little: a CMake 3.21 or later found on PATH is
+# named to it by the path of its executable, which answers at once.
+if [ -z "${CMAKE_EXECUTABLE:-}" ] && command -v cmake >/dev/null 2>&1; then
+  _probe="$(mktemp)"
+  echo 'if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.21)
+  message(STATUS "${CMAKE_COMMAND}")
+endif()' >"$_probe"
+  _cmake="$(cmake -P "$_probe" 2>/dev/null | sed -n 's/^-- //p')" || true
+  rm -f "$_probe"
+  if [ -n "$_cmake" ] && [ -x "$_cmake" ]; then export CMAKE_EXECUTABLE="$_cmake"; fi
+  unset _probe _cmake
+fi
+
 # Prints "MAJOR.MINOR" of a Python executable, or nothing.
 py_version() {
   "$1" -c 'import sys, platform; assert platform.python_implementation() == "CPython"; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
