@@ -1,4 +1,4 @@
-# Debian sid roots, for the scripts that test velkor with Debian's own
+# Debian packages and sid roots, for the scripts that test velkor with Debian's own
 # interpreters: made with mmdebstrap from this machine's own Debian mirror (the
 # one its apt sources name), kept outside the checkout, reused while complete,
 # and entered with chroot in a private mount namespace with the checkout
@@ -27,7 +27,8 @@ need_packages() {
   echo "-- installing ${missing[*]}"
   command -v apt-get >/dev/null 2>&1 || { echo "error: needs the Debian packages ${missing[*]}" >&2; exit 1; }
   local out
-  out="$({ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } 2>&1 </dev/null)" ||
+  out="$({ apt-get update -qq -o DPkg::Lock::Timeout=600 &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}"; } 2>&1 </dev/null)" ||
     { echo "$out" >&2; echo "error: could not install ${missing[*]}" >&2; exit 1; }
 }
 

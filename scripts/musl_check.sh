@@ -1,51 +1,78 @@
 #!/usr/bin/env bash
 # Builds velkor for musl libc (x86-64) with Zig's C++ toolchain, which brings
-# musl and libc++: the extension module as a shared object, checked for what
-# musl's loader refuses (IRELATIVE relocations, that is GNU indirect
-# functions, and static-TLS relocations or the STATIC_TLS flag), and the C++
-# core tests, linked statically and run once per SIMD level the CPU has.
-# Any failure fails the check. Zig comes from PyPI (package ziglang) into
-# .venv-zig; the Python headers are those of a CPython >= 3.12 found as by
-# the other scripts (set PYTHON to choose one).
+# musl and libc++, and tests it under musl: the extension module is built by
+# pip into a virtual environment of a musl CPython 3.13 (made from source by
+# scripts/musl_python.sh and cached outside the checkout, in
+# /var/cache/velkor-musl-python unless VELKOR_MUSL_PYTHON_DIR says
+# otherwise), together with the C++ core tests, linked statically. The
+# installed module is checked for what musl's loader refuses (IRELATIVE
+# relocations, that is GNU indirect functions, and static-TLS relocations or
+# the STATIC_TLS flag) and for anything of glibc's; the core tests run once per
+# SIMD level the CPU has; then the whole pytest suite runs with the musl
+# interpreter, from outside the checkout. Warnings are errors. Any failure
+# fails the check, and so does a musl interpreter that cannot be made. Zig,
+# CMake and Ninja (which the build runs) come from PyPI into .venv-zig, made
+# with a CPython >= 3.12 found as by the other scripts (set PYTHON to choose
+# one), whose pip also downloads the musllinux wheels of pytest, Hypothesis
+# and scikit-build-core for the musl venv, .venv-musl-3.13.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/debian_root.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/musl_python.sh"
 
 mapfile -t pythons < <(find_pythons)
 [ "${#pythons[@]}" -gt 0 ] || no_python
 python="${pythons[0]}"
-v="$(py_version "$python")"
-echo "== musl build (x86_64-linux-musl, Zig), CPython $v headers ($python)"
+echo "== musl build and tests (x86_64-linux-musl, Zig, CPython 3.13 for musl)"
 
 zig="$(zig_venv "$python")"
-venv="$ZIG_VENV"
 echo "-- zig $("$zig" version)"
+musl_python_setup "$ZIG_VENV/bin/python"
+
+t="$SECONDS"
+venv="${VELKOR_VENV_DIR:-$ROOT}/.venv-musl-3.13"
+# Made anew when the interpreter was.
+if [ "$MUSL_PYTHON" -nt "$venv/pyvenv.cfg" ]; then rm -rf "$venv"; fi
+[ -x "$venv/bin/python" ] || "$MUSL_PYTHON" -m venv "$venv" ||
+  { echo "error: could not make a virtual environment with $MUSL_PYTHON" >&2; exit 1; }
+vpython="$venv/bin/python"
+# Without ssl, pip warns that it cannot use the system's certificates unless
+# told to use its own; it reaches no server here either way.
+pip_install=("$vpython" -m pip install --disable-pip-version-check --use-deprecated=legacy-certs --no-index)
+"${pip_install[@]}" -q --find-links "$MUSL_WHEELS" "${MUSL_REQUIREMENTS[@]}" ||
+  { echo "error: could not install ${MUSL_REQUIREMENTS[*]} from $MUSL_WHEELS into $venv" >&2; exit 1; }
+echo "-- venv $venv: $((SECONDS - t)) s"
 
 build="$ROOT/build/musl"
 # Configured afresh each run: CMake drops the options given with a changed
 # compiler, and would keep those of an earlier run.
 rm -f "$build/CMakeCache.txt"
 zig_tools "$zig" x86_64-linux-musl "$build/bin"
+# scikit-build-core takes CMake and Ninja from PATH: those of .venv-zig.
+ln -sf "$ZIG_VENV/bin/cmake" "$ZIG_VENV/bin/ninja" "$build/bin/"
 status=0
 
-# Warnings are errors here: the build must be as clean under clang and
-# libc++ as under g++.
-"$venv/bin/cmake" -S "$ROOT" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_COMPILER="$build/bin/c++" \
-  -DCMAKE_AR="$build/bin/ar" -DCMAKE_RANLIB="$build/bin/ranlib" \
-  -DCMAKE_CXX_FLAGS="-Werror" \
-  -DCMAKE_EXE_LINKER_FLAGS="-static" \
-  -DVELKOR_BUILD_PYTHON=ON -DVELKOR_BUILD_TESTS=ON \
-  -DPython_EXECUTABLE="$python" >"$build/configure.log" 2>&1 || {
-  cat "$build/configure.log"; echo "error: configuring the musl build failed" >&2; exit 1; }
-echo "-- building the extension module and the C++ core tests"
-"$venv/bin/cmake" --build "$build" >"$build/build.log" 2>&1 || {
-  cat "$build/build.log"; echo "error: the musl build failed" >&2; exit 1; }
+# One build of everything: scikit-build-core builds all targets, the core
+# tests too, in $build, and installs the module. Warnings are errors here:
+# the build must be as clean under clang and libc++ as under g++.
+t="$SECONDS"
+PATH="$build/bin:$PATH" "${pip_install[@]}" -v --find-links "$MUSL_WHEELS" \
+  --no-build-isolation --no-deps --force-reinstall \
+  -C build-dir="$build" \
+  -C cmake.define.CMAKE_CXX_COMPILER="$build/bin/c++" \
+  -C cmake.define.CMAKE_AR="$build/bin/ar" -C cmake.define.CMAKE_RANLIB="$build/bin/ranlib" \
+  -C cmake.define.CMAKE_CXX_FLAGS=-Werror \
+  -C cmake.define.CMAKE_EXE_LINKER_FLAGS=-static \
+  -C cmake.define.VELKOR_BUILD_TESTS=ON \
+  "$ROOT" >"$build/pip.log" 2>&1 || {
+  tail -n 80 "$build/pip.log"; echo "error: building velkor for musl failed (log: $build/pip.log)" >&2; exit 1; }
+echo "-- velkor built and installed into the musl venv, core tests beside: $((SECONDS - t)) s"
 
 # The extension module: what musl's dynamic loader would refuse.
-module="$(find "$build" -maxdepth 1 -name 'velkor*.so' | head -n 1)"
-[ -n "$module" ] || { echo "error: the musl build made no extension module" >&2; exit 1; }
+module="$(cd / && "$vpython" -c 'import velkor; print(velkor.__file__)')" ||
+  { echo "error: the musl interpreter cannot import the installed velkor" >&2; exit 1; }
 echo "-- extension module $(basename "$module")"
+case "$(basename "$module")" in *-linux-musl.so) ;; *) fail "the module is not named for musl" ;; esac
 relocs="$(readelf -rW "$module")"
 dynamic="$(readelf -dW "$module")"
 echo "$dynamic" | awk '/NEEDED/ { print "   needs " $NF }'
@@ -64,6 +91,7 @@ fi
 # The core tests, once per SIMD variant the CPU can run (the run-time
 # dispatch honours VELKOR_SIMD_LEVEL as a cap).
 tests="$build/velkor_core_tests"
+[ -x "$tests" ] || { echo "error: the musl build made no core tests ($tests)" >&2; exit 1; }
 file_info="$(readelf -lW "$tests")"
 if echo "$file_info" | grep -q 'INTERP'; then fail "the core tests are not statically linked"; fi
 for level in baseline avx2 native; do
@@ -74,6 +102,15 @@ for level in baseline avx2 native; do
     VELKOR_SIMD_LEVEL="$level" "$tests" || fail "C++ core tests under musl ($level)"
   fi
 done
+
+# The suite, from a folder outside the checkout, so that the installed module
+# is the one tested.
+t="$SECONDS"
+echo "-- pytest with CPython $("$vpython" -c 'import platform; print(platform.python_version())') for musl"
+away="$(mktemp -d)"
+(cd "$away" && "$vpython" -m pytest -q -p no:cacheprovider -rs "$ROOT/tests") || fail "the test suite under musl"
+rm -rf "$away"
+echo "-- pytest: $((SECONDS - t)) s"
 
 if [ "$status" -eq 0 ]; then echo "== musl check passed"; else echo "== musl check FAILED" >&2; fi
 exit "$status"
