@@ -48,7 +48,8 @@ build="$ROOT/build/musl"
 # compiler, and would keep those of an earlier run.
 rm -f "$build/CMakeCache.txt"
 zig_tools "$zig" x86_64-linux-musl "$build/bin"
-# scikit-build-core takes CMake and Ninja from PATH: those of .venv-zig.
+# scikit-build-core takes Ninja from PATH, and CMake too unless
+# CMAKE_EXECUTABLE (common.sh) names one: those of .venv-zig.
 ln -sf "$ZIG_VENV/bin/cmake" "$ZIG_VENV/bin/ninja" "$build/bin/"
 status=0
 
