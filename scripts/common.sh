@@ -125,8 +125,10 @@ no_python() {
 venv_at() {
   local dir="$1" python="$2"; shift 2
   if [ ! -x "$dir/bin/python" ]; then
+    echo "-- making the virtual environment $dir" >&2
     "$python" -m venv "$dir" >&2 || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
   fi
+  echo "-- bringing pip up to date${1:+ and installing $*} in $(basename "$dir")" >&2
   "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2 || true
   if [ "$#" -gt 0 ]; then
     "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2 || {
@@ -135,11 +137,30 @@ venv_at() {
   echo "$dir/bin/python"
 }
 
+# Runs a build command (pip or python -m build) with its whole output
+# appended to LOG, printing on standard error only the compiler's progress
+# as Ninja reports it ("[12/39] src/algo/dijkstra.cpp.o"); when the command
+# fails, prints the whole log. Returns the command's status. Call it as a
+# condition (`build_logged ... || ...`), so that a failure returns here.
+build_logged() {
+  local log="$1"; shift
+  mkdir -p "$(dirname "$log")"
+  "$@" 2>&1 | tee -a "$log" |
+    sed -un 's/^ *\(\[[0-9]*\/[0-9]*\]\) \(Building CXX object CMakeFiles\/[^/]*\.dir\/\)\{0,1\}\(.*\)$/   \1 \3/p' >&2
+  local status=("${PIPESTATUS[@]}")
+  if [ "${status[0]}" -ne 0 ]; then cat "$log" >&2; fi
+  return "${status[0]}"
+}
+
 make_venv() {
   local python="$1"; shift
-  local vpython
-  vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$(py_key "$python")" "$python" "$@")" || exit 1
-  "$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT" >&2 || {
+  local vpython key
+  key="$(py_key "$python")"
+  vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$key" "$python" "$@")" || exit 1
+  local log="$ROOT/build/install-$key.log"
+  rm -f "$log"
+  echo "-- building velkor and installing it into .venv-$key (about 2 minutes on 2 cores; log: build/install-$key.log)" >&2
+  build_logged "$log" "$vpython" -m pip install -v --disable-pip-version-check --force-reinstall --no-deps "$ROOT" || {
     echo "error: building velkor with $python failed" >&2; exit 1; }
   echo "$vpython"
 }

@@ -3,8 +3,10 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+echo "-- looking for CPython >= 3.12 on PATH and through pyenv" >&2
 python="$(newest_python)"
-echo "== building velkor with CPython $(key_label "$(py_key "$python")") ($python)" >&2
+echo "== CPython $(key_label "$(py_key "$python")") ($python)" >&2
 vpython="$(make_venv "$python")"
+echo "-- running examples/shortest_paths.py" >&2
 cd "$ROOT/examples"
 exec "$vpython" shortest_paths.py

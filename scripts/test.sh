@@ -9,8 +9,10 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+echo "-- looking for CPython >= 3.12 on PATH and through pyenv"
 mapfile -t pythons < <(find_pythons)
 [ "${#pythons[@]}" -gt 0 ] || no_python
+echo "-- found: ${pythons[*]}"
 
 dist="$ROOT/build/dist"
 rm -rf "$dist" "$ROOT/build/sdist"
@@ -24,9 +26,11 @@ for python in "${pythons[@]}"; do
   vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$k" "$python" "pytest>=8" "hypothesis>=6" build)"
   log="$ROOT/build/build-$k.log"
   extra=()
+  rm -f "$log"
   if [ -z "$srcdir" ]; then
-    "$vpython" -m build --sdist --outdir "$dist" "$ROOT" >"$log" 2>&1 || {
-      cat "$log"; echo "error: building the sdist failed" >&2; exit 1; }
+    echo "-- making the sdist (build/dist)"
+    build_logged "$log" "$vpython" -m build --sdist --outdir "$dist" "$ROOT" || {
+      echo "error: building the sdist failed" >&2; exit 1; }
     tar xzf "$dist"/velkor-*.tar.gz -C "$ROOT/build/sdist"
     srcdir="$(echo "$ROOT"/build/sdist/velkor-*)"
     extra=(-C cmake.define.VELKOR_BUILD_TESTS=ON)
@@ -34,8 +38,10 @@ for python in "${pythons[@]}"; do
   # A build folder of its own, kept: the first one holds the core tests.
   build="$ROOT/build/wheel-$k"
   rm -rf "$build"
-  "$vpython" -m build --wheel --outdir "$dist" -C build-dir="$build" "${extra[@]}" "$srcdir" >>"$log" 2>&1 || {
-    cat "$log"; echo "error: building velkor with CPython $k failed" >&2; status=1; continue; }
+  echo "-- building the wheel from the sdist${extra[*]:+, with the C++ core tests} (a few minutes on 2 cores; log: build/build-$k.log)"
+  build_logged "$log" "$vpython" -m build --wheel --outdir "$dist" -C build-dir="$build" "${extra[@]}" "$srcdir" || {
+    echo "error: building velkor with CPython $k failed" >&2; status=1; continue; }
+  echo "-- installing the wheel into .venv-$k"
   wheel="$(wheel_for "$k" "$dist")" || {
     echo "error: the build with CPython $k made no wheel in $dist" >&2; status=1; continue; }
   "$vpython" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel" || {
