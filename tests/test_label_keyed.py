@@ -263,6 +263,7 @@ REFCOUNT_CASES = {  # entries over the nodes a, b (equal hashes, unequal) and c
     "raising-eq": lambda a, b, c, v, w: [((a, c), v), ((b, c), w)],
     "growing-dict": lambda a, b, c, v, w: [((a, c), v), ((c, b), w)],
     "bad-extreme": lambda a, b, c, v, w: [((a, b), v)],
+    "raising-hash-in-result": lambda a, b, c, v, w: [((a, c), v), ((c, b), w), ((b, a), v)],
 }
 
 
@@ -278,8 +279,14 @@ def test_reference_counts_unchanged(case, name):
         a.on_eq = b.on_eq = lambda: 1 / 0
     if case == "growing-dict":
         b.on_hash = lambda: edges.setdefault((len(edges), "new"), 0)
+    hashes = []
+    if case == "raising-hash-in-result":
+        # Reading hashes each of a's two occurrences; building the result
+        # hashes it again, and fails with keys made but not yet inserted.
+        a.on_hash = lambda: hashes.append(None) or len(hashes) <= 2 or fail(ValueError("in result"))
     objs = [edges, a, b, c, v, w] + [k for k, _ in entries] + [x for k, _ in entries if type(k) is not int for x in k]
-    assert_reference_counts_kept(objs, lambda: func(edges, *args))
+    assert_reference_counts_kept(objs, lambda: hashes.clear() or func(edges, *args))
+    assert len(hashes) == (3 if case == "raising-hash-in-result" else 0)
 
 
 # ---------------------------------------------------------------- randomized comparison

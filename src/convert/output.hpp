@@ -52,6 +52,61 @@ inline constexpr std::size_t kOutputBuilderBytes = 1024 * (sizeof(boundary::Ref)
 // Raises the interpreter's pending error of a failed store as `failure` says.
 [[noreturn]] void store_failed(StoreFailure failure);
 
+// The hashes of the node objects whose hash the interpreter computes
+// without running Python code (exact ints and strs), so that a key's place
+// in the dict can be predicted; 0 for the rest, which are not predicted.
+struct NodeHashes {
+  std::vector<std::size_t> hash;
+  std::vector<char> known;
+  explicit NodeHashes(const NodeObjects& nodes);
+};
+
+// Keys made ahead of their insert, with their values. Inserting into a
+// large dict waits mostly on memory: the index slot that the key's hash
+// selects, and the entry that slot holds, are at random places of a table
+// far larger than the caches. So while a batch of keys is made, the index
+// slot of each is prefetched (its hash predicted from its items' hashes);
+// before the batch is inserted, the entry each slot holds; then the inserts
+// find both in the cache, and the waits of a whole batch overlap.
+class KeyBatch {
+ public:
+  static constexpr std::size_t kSize = 32;
+
+  bool full() const noexcept { return size_ == kSize; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Where the keys of the next batch will go: read again for every batch,
+  // since inserts grow the dict's table.
+  void aim(PyObject* dict) noexcept { index_ = boundary::compat::DictIndex(dict); }
+  void add(boundary::Ref key, base::Weight value, bool predicted, std::size_t hash) noexcept {
+    if (predicted) index_.prefetch_slot(hash);
+    keys_[size_] = std::move(key);
+    values_[size_] = value;
+    predicted_[size_] = predicted;
+    hashes_[size_] = hash;
+    ++size_;
+  }
+  // Inserts the batch in order. The lock is held with a guard throughout.
+  template <class Tick>
+  void insert_into(PyObject* dict, ValueInts& ints, StoreFailure failure, Tick&& tick) {
+    for (std::size_t k = 0; k < size_; ++k)
+      if (predicted_[k]) index_.prefetch_entry(hashes_[k]);
+    for (std::size_t k = 0; k < size_; ++k) {
+      if (PyDict_SetItem(dict, keys_[k].get(), ints.get(values_[k])) < 0) store_failed(failure);
+      keys_[k].reset_guarded();
+      tick();
+    }
+    size_ = 0;
+  }
+
+ private:
+  boundary::Ref keys_[kSize];
+  base::Weight values_[kSize];
+  bool predicted_[kSize];
+  std::size_t hashes_[kSize];
+  std::size_t size_ = 0;
+  boundary::compat::DictIndex index_;
+};
+
 // A new dict {(object of row, object of column): value} for every entry of
 // `rows`, row by row. The dict is presized for the exact entry count. It is
 // not visible to anyone until returned, so while it is built the lock is
@@ -65,12 +120,18 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
       boundary::Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(entries)));
   if (!dict) boundary::panic_after_error();
   ValueInts values;
+  const NodeHashes hashes(nodes);
   boundary::LockSharing sharing(true);
+  KeyBatch batch;
+  auto insert = [&] { batch.insert_into(dict.get(), values, failure, [&] { sharing.tick(); }); };
   const std::uint32_t n = rows.node_count();
   for (base::NodeIndex r = 0; r < n; ++r) {
     PyObject* from = nodes.owned[r].get();
     const bool from_acyclic = nodes.acyclic[r];
+    const bool from_known = hashes.known[r];
+    const std::size_t from_hash = hashes.hash[r];
     rows.for_each_in_row(r, [&](base::NodeIndex c, base::Weight w) {
+      if (batch.empty()) batch.aim(dict.get());
       boundary::Ref key = boundary::Ref::steal(PyTuple_New(2));
       if (!key) boundary::panic_after_error();
       PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(from));
@@ -78,10 +139,13 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
       // As the collector would on its next pass: a pair of objects that
       // cannot be part of a cycle need not be tracked.
       if (from_acyclic && nodes.acyclic[c]) PyObject_GC_UnTrack(key.get());
-      if (PyDict_SetItem(dict.get(), key.get(), values.get(w)) < 0) store_failed(failure);
-      sharing.tick();
+      const bool predicted = from_known && hashes.known[c];
+      batch.add(std::move(key), w, predicted,
+                predicted ? boundary::compat::tuple2_hash(from_hash, hashes.hash[c]) : 0);
+      if (batch.full()) insert();
     });
   }
+  insert();
   return dict;
 }
 

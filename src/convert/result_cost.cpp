@@ -60,7 +60,8 @@ constexpr std::size_t kMaxEntries = SIZE_MAX / 1024;
 }  // namespace
 
 DictResultCost::DictResultCost(Nodes nodes, Values values) noexcept {
-  per_node_ = sizeof(boundary::Ref) + sizeof(char);
+  // The node's object, its acyclic flag, its predicted hash and whether that is known.
+  per_node_ = sizeof(boundary::Ref) + 2 * sizeof(char) + sizeof(std::size_t);
   if (nodes == Nodes::new_ints) per_node_ += object_bytes(&PyLong_Type, kValueDigits);
   per_entry_ = object_bytes(&PyTuple_Type, 2);
   if (values == Values::any) per_entry_ += object_bytes(&PyLong_Type, kValueDigits);
