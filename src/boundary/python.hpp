@@ -19,7 +19,7 @@ inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
   return n > 0 ? _PyDict_NewPresized(n) : PyDict_New();
 }
 
-// Where an insert into an exact dict's current table first probes, for
+// Where an insert into an exact dict's current table probes, for
 // prefetching it before the insert. The table's layout is the
 // interpreter's own, the same from 3.12 to 3.15: a header (refcount, log2
 // of the slot count, log2 of the index bytes, kind, version, usable and
@@ -28,7 +28,7 @@ inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
 // used only when the header obeys the interpreter's invariants for this
 // very dict (its entry count equals the dict's size, usable plus entries is
 // two thirds of the slots), which a different layout would not; even so a
-// prefetch never faults, and the only read is of an index slot within the
+// prefetch never faults, and the only reads are of index slots within the
 // table that those figures describe.
 class DictIndex {
  public:
@@ -55,25 +55,43 @@ class DictIndex {
     mask_ = static_cast<std::size_t>(slots - 1);
     shift_ = width;
   }
-  // Prefetches, for writing, the index slot that an insert of `hash`
-  // probes first.
-  void prefetch_slot(std::size_t hash) const noexcept {
-    if (index_) __builtin_prefetch(index_ + ((hash & mask_) << shift_), 1, 3);
+  // Where an insert of one key stands in its probe sequence: the slot it
+  // reads next, and the part of the hash not yet mixed in. The sequence is
+  // the interpreter's: slot i, then (5i + perturb + 1) masked, with perturb
+  // starting as the hash and shifted right by 5 before each step.
+  struct Probe {
+    std::size_t slot = 0, perturb = 0;
+    bool live = false;
+  };
+  // The first probe of an insert of `hash`, its slot prefetched for writing.
+  Probe start(std::size_t hash) const noexcept {
+    if (!index_) return {};
+    const Probe p{hash & mask_, hash, true};
+    __builtin_prefetch(index_ + (p.slot << shift_), 1, 3);
+    return p;
   }
-  // Prefetches the entry that slot holds, if any, which the insert reads
-  // to compare hashes. Best after prefetch_slot(hash) has had time.
-  void prefetch_entry(std::size_t hash) const noexcept {
-    if (!index_) return;
-    const char* slot = index_ + ((hash & mask_) << shift_);
+  // One step, best taken once the probe's slot has had time to arrive: a
+  // free slot ends the sequence (the insert puts its entry there); a slot
+  // holding an entry has the entry prefetched, which the insert reads to
+  // compare hashes, and moves the probe on to the next slot, prefetched.
+  void step(Probe& p) const noexcept {
+    const char* at = index_ + (p.slot << shift_);
     std::int64_t ix;
     switch (shift_) {
-      case 0: ix = *reinterpret_cast<const std::int8_t*>(slot); break;
-      case 1: ix = *reinterpret_cast<const std::int16_t*>(slot); break;
-      case 2: ix = *reinterpret_cast<const std::int32_t*>(slot); break;
-      default: ix = *reinterpret_cast<const std::int64_t*>(slot); break;
+      case 0: ix = *reinterpret_cast<const std::int8_t*>(at); break;
+      case 1: ix = *reinterpret_cast<const std::int16_t*>(at); break;
+      case 2: ix = *reinterpret_cast<const std::int32_t*>(at); break;
+      default: ix = *reinterpret_cast<const std::int64_t*>(at); break;
+    }
+    if (ix == -1) {
+      p.live = false;
+      return;
     }
     if (ix >= 0 && static_cast<std::size_t>(ix) <= mask_)
       __builtin_prefetch(entries_ + static_cast<std::size_t>(ix) * 3 * sizeof(void*), 0, 3);
+    p.perturb >>= 5;
+    p.slot = (p.slot * 5 + p.perturb + 1) & mask_;
+    __builtin_prefetch(index_ + (p.slot << shift_), 1, 3);
   }
 
  private:

@@ -62,15 +62,20 @@ struct NodeHashes {
 };
 
 // Keys made ahead of their insert, with their values. Inserting into a
-// large dict waits mostly on memory: the index slot that the key's hash
-// selects, and the entry that slot holds, are at random places of a table
-// far larger than the caches. So while a batch of keys is made, the index
-// slot of each is prefetched (its hash predicted from its items' hashes);
-// before the batch is inserted, the entry each slot holds; then the inserts
-// find both in the cache, and the waits of a whole batch overlap.
+// large dict waits mostly on memory: the index slots that the key's hash
+// selects in turn, and the entries those slots hold, are at random places
+// of a table far larger than the caches. So while a batch of keys is made,
+// the first index slot of each is prefetched (its hash predicted from its
+// items' hashes); before the batch is inserted, each key's probe sequence
+// is followed a step per round over the whole batch, each step prefetching
+// the entry its slot holds and the next slot, until a free slot; then the
+// inserts find it all in the cache, and the waits of a whole batch overlap.
 class KeyBatch {
  public:
   static constexpr std::size_t kSize = 32;
+  // Steps of a probe sequence followed ahead; the dict is at most two
+  // thirds full, so few inserts probe further.
+  static constexpr int kSteps = 4;
 
   bool full() const noexcept { return size_ == kSize; }
   bool empty() const noexcept { return size_ == 0; }
@@ -78,18 +83,23 @@ class KeyBatch {
   // since inserts grow the dict's table.
   void aim(PyObject* dict) noexcept { index_ = boundary::compat::DictIndex(dict); }
   void add(boundary::Ref key, base::Weight value, bool predicted, std::size_t hash) noexcept {
-    if (predicted) index_.prefetch_slot(hash);
+    probes_[size_] = predicted ? index_.start(hash) : boundary::compat::DictIndex::Probe{};
     keys_[size_] = std::move(key);
     values_[size_] = value;
-    predicted_[size_] = predicted;
-    hashes_[size_] = hash;
     ++size_;
   }
   // Inserts the batch in order. The lock is held with a guard throughout.
   template <class Tick>
   void insert_into(PyObject* dict, ValueInts& ints, StoreFailure failure, Tick&& tick) {
-    for (std::size_t k = 0; k < size_; ++k)
-      if (predicted_[k]) index_.prefetch_entry(hashes_[k]);
+    for (int s = 0; s < kSteps; ++s) {
+      bool live = false;
+      for (std::size_t k = 0; k < size_; ++k)
+        if (probes_[k].live) {
+          index_.step(probes_[k]);
+          live |= probes_[k].live;
+        }
+      if (!live) break;
+    }
     for (std::size_t k = 0; k < size_; ++k) {
       if (PyDict_SetItem(dict, keys_[k].get(), ints.get(values_[k])) < 0) store_failed(failure);
       keys_[k].reset_guarded();
@@ -101,8 +111,7 @@ class KeyBatch {
  private:
   boundary::Ref keys_[kSize];
   base::Weight values_[kSize];
-  bool predicted_[kSize];
-  std::size_t hashes_[kSize];
+  boundary::compat::DictIndex::Probe probes_[kSize];
   std::size_t size_ = 0;
   boundary::compat::DictIndex index_;
 };
