@@ -289,6 +289,34 @@ def test_reference_counts_unchanged(case, name):
     assert len(hashes) == (3 if case == "raising-hash-in-result" else 0)
 
 
+# More entries than the interpreter presizes a dict for: the result's table is made for
+# all of them at its first insert. The result is whole and usable, its items in row order;
+# a failure at that first insert (the first key's hash) is raised and leaks nothing.
+@pytest.mark.parametrize("first_hash", ["returns", "raises"])
+def test_result_larger_than_a_presized_dict(fw, first_hash):
+    n = 300
+    a = Node("a", 5)
+    labels = [a] + [int("1000") + i for i in range(1, n)]
+    plain = {(i, j): (7 * i + j) % 13 + 1 for i in range(n) for j in range(n) if i != j}
+    edges = {(labels[i], labels[j]): w for (i, j), w in plain.items()}
+    hashes = []
+    if first_hash == "raises":
+        # Reading hashes each of a's occurrences; the result's first key is (a, a).
+        a.on_hash = lambda: hashes.append(None) or len(hashes) <= 2 * (n - 1) or fail(ValueError("first key"))
+        with pytest.raises(BaseException, match="first key"):  # reported as a panic
+            velkor.floyd_warshall(edges)
+        assert len(hashes) == 2 * n - 1
+    else:
+        expected = [((labels[i], labels[j]), d) for (i, j), d in fw(plain).items()]
+        result = velkor.floyd_warshall(edges)
+        assert len(result) == n * n > (2 << 17) // 3
+        assert list(result.items()) == expected
+        assert all(result[key] == d for key, d in expected)
+        result[(a, "new")] = 0
+        assert len(result) == n * n + 1 and next(reversed(result)) == (a, "new")
+    assert_reference_counts_kept([edges, a, *labels[1:4]], lambda: hashes.clear() or velkor.floyd_warshall(edges), times=2)
+
+
 # ---------------------------------------------------------------- randomized comparison
 
 

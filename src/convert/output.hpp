@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/model.hpp"
+#include "boundary/dict_table.hpp"
 #include "boundary/error.hpp"
 #include "boundary/lock_sharing.hpp"
 #include "boundary/panic.hpp"
@@ -77,6 +78,8 @@ class KeyBatch {
   // thirds full, so few inserts probe further.
   static constexpr int kSteps = 4;
 
+  // The first insert makes room for `total` entries at once.
+  void presize_on_first_insert(Py_ssize_t total) noexcept { first_total_ = total; }
   bool full() const noexcept { return size_ == kSize; }
   bool empty() const noexcept { return size_ == 0; }
   // Where the keys of the next batch will go: read again for every batch,
@@ -100,7 +103,16 @@ class KeyBatch {
         }
       if (!live) break;
     }
-    for (std::size_t k = 0; k < size_; ++k) {
+    std::size_t k = 0;
+    if (first_total_ > 0 && size_ > 0) {
+      if (boundary::compat::insert_first_presized(dict, keys_[0].get(), ints.get(values_[0]), first_total_) < 0)
+        store_failed(failure);
+      first_total_ = 0;
+      keys_[0].reset_guarded();
+      tick();
+      k = 1;
+    }
+    for (; k < size_; ++k) {
       if (PyDict_SetItem(dict, keys_[k].get(), ints.get(values_[k])) < 0) store_failed(failure);
       keys_[k].reset_guarded();
       tick();
@@ -113,6 +125,7 @@ class KeyBatch {
   base::Weight values_[kSize];
   boundary::compat::DictIndex::Probe probes_[kSize];
   std::size_t size_ = 0;
+  Py_ssize_t first_total_ = 0;
   boundary::compat::DictIndex index_;
 };
 
@@ -124,14 +137,16 @@ class KeyBatch {
 // an exception from a handler discards the partial dict.
 template <class Rows>
 boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFailure failure) {
-  const std::size_t entries = rows.entry_count();
+  const auto entries = static_cast<Py_ssize_t>(rows.entry_count());
+  const bool presize_first = boundary::compat::presizes_on_first_insert(entries);
   boundary::Ref dict =
-      boundary::Ref::steal(boundary::compat::new_presized_dict(static_cast<Py_ssize_t>(entries)));
+      boundary::Ref::steal(presize_first ? PyDict_New() : boundary::compat::new_presized_dict(entries));
   if (!dict) boundary::panic_after_error();
   ValueInts values;
   const NodeHashes hashes(nodes);
   boundary::LockSharing sharing(true);
   KeyBatch batch;
+  if (presize_first) batch.presize_on_first_insert(entries);
   auto insert = [&] { batch.insert_into(dict.get(), values, failure, [&] { sharing.tick(); }); };
   const std::uint32_t n = rows.node_count();
   for (base::NodeIndex r = 0; r < n; ++r) {
