@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "boundary/dict_table.hpp"
 #include "boundary/python.hpp"
 #include "convert/output.hpp"
 
@@ -33,9 +34,11 @@ constexpr unsigned long kLargestSharedInt = 256;
 
 // The dict's table: a header, an index of 1, 2, 4 or 8 bytes per slot, and
 // entries (hash, key, value) for two thirds of the slots. A dict presized
-// for n entries starts with room for them, but never with more than 2^17
-// slots; when full it moves to the smallest power of two of at least three
-// times its entries (twice its slots), holding both tables while it copies.
+// for n entries starts with room for them: the constructor's table never
+// has more than 2^17 slots, but the builder makes a larger one at its first
+// insert where it can. A dict that grows moves, when full, to the smallest
+// power of two of at least three times its entries (twice its slots),
+// holding both tables while it copies.
 constexpr std::size_t kTableHeader = 64;
 constexpr std::size_t kTableEntry = 3 * sizeof(void*);
 constexpr unsigned kMinLog2Slots = 3;
@@ -71,7 +74,8 @@ std::size_t DictResultCost::entry_bytes(std::size_t entries) const noexcept {
   if (entries == 0) return 0;
   if (entries > kMaxEntries) return SIZE_MAX;
   std::size_t peak;
-  if (entries <= usable(kMaxPresizeLog2)) {
+  if (entries <= usable(kMaxPresizeLog2) ||
+      boundary::compat::presizes_on_first_insert(static_cast<Py_ssize_t>(entries))) {
     peak = entries * per_entry_ + table_bytes(log2_slots_for((entries * 3 + 1) / 2));
   } else {
     // The table ends at the smallest size beyond the presized one that
