@@ -115,6 +115,13 @@ section_windows() {
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$(dirname "$WINEPREFIX")"
     [ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
+    # One Wine server for all three runs, kept until they are done. Left to
+    # itself it exits a few seconds after a run ends, and on a busy machine
+    # the next run could reach it as it closed ("wine client error:0:
+    # recvmsg: Connection reset by peer").
+    local wineserver
+    wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
+    "$wineserver" -p || true
     for level in baseline avx2 native; do
       echo "-- C++ core tests under Wine, SIMD level: $level"
       if [ "$level" = native ]; then
@@ -123,6 +130,7 @@ section_windows() {
         VELKOR_SIMD_LEVEL="$level" "$wine" "$tests" || fail "C++ core tests under Wine ($level)"
       fi
     done
+    "$wineserver" -k 2>/dev/null || true
   fi
 
   # The host's pyconfig.h describes Linux; this one, included first, gives
