@@ -33,6 +33,29 @@ value_at(const uint32_t *values, Py_ssize_t values_len, Py_ssize_t k)
     return values != NULL ? (unsigned long)values[k % values_len] : 1000UL + (unsigned long)(k & 0xffff);
 }
 
+/* Entry k of the result: a new key tuple (nodes[k // n], nodes[k % n]) and a
+ * new value int. Returns 0, or -1 with nothing held. */
+static int
+make_entry(PyObject **nodes, Py_ssize_t n, const uint32_t *values, Py_ssize_t values_len,
+           Py_ssize_t k, PyObject **key, PyObject **value)
+{
+    PyObject *a = nodes[k / n], *b = nodes[k % n];
+    PyObject *t = PyTuple_New(2);
+    PyObject *v = PyLong_FromUnsignedLong(value_at(values, values_len, k));
+    if (t == NULL || v == NULL) {
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        return -1;
+    }
+    Py_INCREF(a);
+    Py_INCREF(b);
+    PyTuple_SET_ITEM(t, 0, a);
+    PyTuple_SET_ITEM(t, 1, b);
+    *key = t;
+    *value = v;
+    return 0;
+}
+
 /* The make-then-insert loop: entries made `batch` at a time, then inserted.
  * Returns `out`, or NULL (with `out` released) on failure. */
 static PyObject *
@@ -50,22 +73,9 @@ build_batched(PyObject *out, PyObject **nodes, Py_ssize_t n, Py_ssize_t count,
     }
     for (Py_ssize_t first = 0; first < count; first += batch) {
         Py_ssize_t size = count - first < batch ? count - first : batch, k;
-        for (k = 0; k < size; k++) {
-            PyObject *a = nodes[(first + k) / n], *b = nodes[(first + k) % n];
-            PyObject *t = PyTuple_New(2);
-            PyObject *v = PyLong_FromUnsignedLong(value_at(values, values_len, first + k));
-            if (t == NULL || v == NULL) {
-                Py_XDECREF(t);
-                Py_XDECREF(v);
+        for (k = 0; k < size; k++)
+            if (make_entry(nodes, n, values, values_len, first + k, &made[2 * k], &made[2 * k + 1]) < 0)
                 break;
-            }
-            Py_INCREF(a);
-            Py_INCREF(b);
-            PyTuple_SET_ITEM(t, 0, a);
-            PyTuple_SET_ITEM(t, 1, b);
-            made[2 * k] = t;
-            made[2 * k + 1] = v;
-        }
         Py_ssize_t inserted = 0;
         if (k == size)
             for (; inserted < size; inserted++)
@@ -87,6 +97,7 @@ build_batched(PyObject *out, PyObject **nodes, Py_ssize_t n, Py_ssize_t count,
 static PyObject *
 floor_impl(PyObject *self, PyObject *args)
 {
+    (void)self;
     PyObject *edges, *values_obj = NULL;
     Py_ssize_t n, count, batch = 0;
     if (!PyArg_ParseTuple(args, "O!nn|On", &PyDict_Type, &edges, &n, &count, &values_obj, &batch))
@@ -159,20 +170,11 @@ floor_impl(PyObject *self, PyObject *args)
         count = 0;  /* built: the loop below makes nothing */
     }
     for (Py_ssize_t k = 0; out != NULL && k < count; k++) {
-        PyObject *a = nodes[k / n], *b = nodes[k % n];
-        PyObject *t = PyTuple_New(2);
-        unsigned long w = value_at(values, values_len, k);
-        PyObject *v = PyLong_FromUnsignedLong(w);
-        if (t == NULL || v == NULL) {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
+        PyObject *t, *v;
+        if (make_entry(nodes, n, values, values_len, k, &t, &v) < 0) {
             Py_CLEAR(out);
             break;
         }
-        Py_INCREF(a);
-        Py_INCREF(b);
-        PyTuple_SET_ITEM(t, 0, a);
-        PyTuple_SET_ITEM(t, 1, b);
         int rc = PyDict_SetItem(out, t, v);
         Py_DECREF(t);
         Py_DECREF(v);
@@ -195,7 +197,7 @@ static PyMethodDef methods[] = {
 };
 
 static struct PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_bench_floor", NULL, -1, methods,
+    PyModuleDef_HEAD_INIT, "_bench_floor", NULL, -1, methods, NULL, NULL, NULL, NULL,
 };
 
 PyMODINIT_FUNC
