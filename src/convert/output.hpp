@@ -103,17 +103,13 @@ class KeyBatch {
         }
       if (!live) break;
     }
-    std::size_t k = 0;
-    if (first_total_ > 0 && size_ > 0) {
-      if (boundary::compat::insert_first_presized(dict, keys_[0].get(), ints.get(values_[0]), first_total_) < 0)
-        store_failed(failure);
+    for (std::size_t k = 0; k < size_; ++k) {
+      PyObject* value = ints.get(values_[k]);
+      const int rc = first_total_ > 0
+                         ? boundary::compat::insert_first_presized(dict, keys_[k].get(), value, first_total_)
+                         : PyDict_SetItem(dict, keys_[k].get(), value);
       first_total_ = 0;
-      keys_[0].reset_guarded();
-      tick();
-      k = 1;
-    }
-    for (; k < size_; ++k) {
-      if (PyDict_SetItem(dict, keys_[k].get(), ints.get(values_[k])) < 0) store_failed(failure);
+      if (rc < 0) store_failed(failure);
       keys_[k].reset_guarded();
       tick();
     }
