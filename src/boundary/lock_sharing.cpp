@@ -93,13 +93,20 @@ void LockSharing::check() {
   countdown_ = kStride;
   if (offer_lock_) {
     const Clock::time_point now = Clock::now();
+    // A thread waiting for the lock asks for it only when a whole switch
+    // interval passes without the lock being let go; until it has asked, a
+    // release merely wakes it, and this thread takes the lock back first.
+    // Each offer restarts that wait, so offers one interval apart would
+    // keep the other thread from ever asking, and it would run only when
+    // it happened to win the race. Two intervals apart, its request is in
+    // by the next offer, and that offer hands the lock over.
     if (!started_) {
       started_ = true;
       interval_ = switch_interval();
-      next_offer_ = now + interval_;
+      next_offer_ = now + 2 * interval_;
     } else if (now >= next_offer_) {
       { LockReleased offered; }
-      next_offer_ = Clock::now() + interval_;
+      next_offer_ = Clock::now() + 2 * interval_;
     }
   }
   // A handler's exception is the caller's own, not an argument's error.

@@ -65,9 +65,9 @@ void remember_switch_interval();
 // For long loops that hold the lock (reading a dict, building a result
 // dict): `tick()` once per item. Every kStride items it lets the interpreter
 // run pending signal handlers, raising what they raise, and, when sharing is
-// asked for, offers the lock to other threads about once per switch interval
-// (the interpreter's, as sys.getswitchinterval() tells it), as the
-// interpreter's own loop would. Offer only
+// asked for, offers the lock to other threads once every two switch
+// intervals (the interpreter's, as sys.getswitchinterval() tells it), so
+// that a thread waiting for it gets it at every offer. Offer only
 // while nothing another thread may touch is being read.
 class LockSharing {
  public:

@@ -128,7 +128,7 @@ class KeyBatch {
 // A new dict {(object of row, object of column): value} for every entry of
 // `rows`, row by row. The dict is presized for the exact entry count. It is
 // not visible to anyone until returned, so while it is built the lock is
-// offered to other threads once per switch interval (the node objects are
+// offered to other threads every two switch intervals (the node objects are
 // owned by `nodes`, nothing else is read), and pending signals are handled:
 // an exception from a handler discards the partial dict.
 template <class Rows>
