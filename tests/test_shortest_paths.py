@@ -235,8 +235,9 @@ def test_the_lock_is_released_while_velkor_computes(fw, monkeypatch):
     # turn of its loop, runs during the call only if velkor releases it.
     # Released while computing, it turns many times however busy the
     # machine; held throughout, not once.
+    # A larger graph is tried where the computation is too quick to see
+    # five turns.
     monkeypatch.setenv("VELKOR_NUM_THREADS", "1")
-    edges = _complete(600)
     turns = 0
     stop = False
 
@@ -251,9 +252,13 @@ def test_the_lock_is_released_while_velkor_computes(fw, monkeypatch):
     worker.start()
     sys.setswitchinterval(1000)
     try:
-        before = turns
-        fw(edges)
-        during = turns - before
+        for n in (600, 1200):
+            edges = _complete(n)
+            before = turns
+            fw(edges)
+            during = turns - before
+            if during >= 5:
+                break
     finally:
         sys.setswitchinterval(interval)
         stop = True
