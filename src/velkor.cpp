@@ -83,7 +83,7 @@ Ref floyd_warshall_u32_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
       convert_argument("edges", [&] { return convert::matrix_from_dict(slots[0], budget); });
   const DictResultCost cost(Nodes::new_ints, DictResultCost::Values::any);
   const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), budget, cost);
-  return convert::matrix_into_dict(rows, input.nodes);
+  return convert::matrix_into_dict(rows, input.nodes, budget);
 }
 
 // The dict argument of a label-keyed function: its type is checked before
@@ -102,7 +102,7 @@ Ref floyd_warshall_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   convert::LabelKeyed input = convert::from_tuples_matrix(edges, budget);
   const DictResultCost cost(Nodes::caller_objects, DictResultCost::Values::any);
   const base::PathRows rows = floyd_warshall_u32(std::move(input.graph), budget, cost);
-  return convert::into_tuples_matrix(rows, std::move(input.labels));
+  return convert::into_tuples_matrix(rows, std::move(input.labels), budget);
 }
 
 Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
@@ -116,7 +116,7 @@ Ref nearest_common_descendant_u32_body(PyObject* const* args, Py_ssize_t nargs,
       convert_argument("extreme", [&] { return convert::extract_u32(slots[1]); });
   const DictResultCost cost(Nodes::new_ints, convert::values_up_to(extreme));
   const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, budget, cost);
-  return convert::matrix_into_dict(rows, input.nodes);
+  return convert::matrix_into_dict(rows, input.nodes, budget);
 }
 
 Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,7 +129,7 @@ Ref nearest_common_descendant_body(PyObject* const* args, Py_ssize_t nargs, PyOb
   convert::LabelKeyed input = convert::from_tuples_matrix(distances, budget);
   const DictResultCost cost(Nodes::caller_objects, convert::values_up_to(extreme));
   const base::SquareRows rows = nearest_common_descendant_u32(std::move(input.graph), extreme, budget, cost);
-  return convert::into_tuples_matrix(rows, std::move(input.labels));
+  return convert::into_tuples_matrix(rows, std::move(input.labels), budget);
 }
 
 template <Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>

@@ -2,6 +2,7 @@
 #include "base/memory_budget.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -26,70 +27,154 @@ BudgetExceeded::BudgetExceeded(std::size_t needed, std::size_t available, std::s
              ", but only " + std::to_string(available) + " bytes are available";
 }
 
-void MemoryBudget::read_room() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (read_.load(std::memory_order_relaxed)) return;
-  const platform::MemoryRoom room = platform::memory_room(false);
-  room_memory_.store(room.memory, std::memory_order_relaxed);
-  room_address_space_.store(room.address_space, std::memory_order_relaxed);
-  read_.store(true, std::memory_order_release);
+namespace {
+
+std::size_t sub(std::size_t a, std::size_t b) noexcept { return a > b ? a - b : 0; }
+
+std::int64_t now_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-bool MemoryBudget::refine_room() {
+// A quick reading serves charges for this long.
+constexpr std::int64_t kReadingLife = 250'000'000;  // ns
+// ... unless the charges have grown by this share of the room since.
+constexpr std::size_t kGrowthShare = 32;
+// Kept free of the system's room: what other processes may allocate
+// between two readings while a result is built (the build reads the room
+// every few milliseconds).
+constexpr std::size_t kMargin = std::size_t{8} << 20;
+
+void subtract(std::atomic<std::size_t>& total, std::size_t bytes) noexcept {
+  std::size_t value = total.load(std::memory_order_relaxed);
+  while (!total.compare_exchange_weak(value, sub(value, bytes), std::memory_order_relaxed)) {
+  }
+}
+
+// Made when the module is loaded, before any call can run, and never
+// destroyed: calls may still run on other threads at exit.
+Ledger& process_ledger = *new Ledger();
+
+}  // namespace
+
+Ledger& Ledger::process() noexcept { return process_ledger; }
+
+Ledger::Ledger(std::size_t memory, std::size_t address_space) noexcept
+    : fixed_(true), room_memory_(memory), room_address_space_(address_space), read_at_(1) {}
+
+void Ledger::read(bool precise) {
+  const platform::MemoryRoom room = platform::memory_room(precise);
+  // What the calls hold allocated is in the reading already; the room
+  // read is what they may add to it.
+  const std::size_t charged = charged_.load(std::memory_order_relaxed);
+  const std::size_t allocated = sub(charged, pending_.load(std::memory_order_relaxed));
+  const std::size_t reserved = reserved_.load(std::memory_order_relaxed);
+  room_memory_.store(add(room.memory, allocated), std::memory_order_relaxed);
+  room_address_space_.store(add(room.address_space, add(allocated, reserved)), std::memory_order_relaxed);
+  charged_ever_at_read_.store(charged_ever_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  readings_.fetch_add(1, std::memory_order_relaxed);
+  read_at_.store(now_ns(), std::memory_order_release);
+}
+
+Ledger::Room Ledger::room(std::size_t grow, Fresh fresh) {
+  if (!fixed_ && fresh != Fresh::kept) {
+    const std::int64_t at = read_at_.load(std::memory_order_acquire);
+    const bool renew = fresh == Fresh::renewed || at == 0 || now_ns() - at > kReadingLife ||
+                       charged_ever_.load(std::memory_order_relaxed) + grow -
+                               charged_ever_at_read_.load(std::memory_order_relaxed) >
+                           room_memory_.load(std::memory_order_relaxed) / kGrowthShare;
+    if (renew) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      read(false);
+    }
+  }
+  const std::size_t margin = fixed_ ? 0 : kMargin;
+  return Room{sub(room_memory_.load(std::memory_order_relaxed), margin),
+              sub(room_address_space_.load(std::memory_order_relaxed), margin)};
+}
+
+bool Ledger::renew_precisely() {
+  if (fixed_) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (refined_) return false;
-  refined_ = true;
-  // The first reading was a quick lower bound; before a charge is refused,
-  // everything is read afresh, the memory the system reclaims before it
-  // refuses any (available memory, inactive page cache) counted.
-  const platform::MemoryRoom precise = platform::memory_room(true);
-  room_memory_.store(precise.memory, std::memory_order_relaxed);
-  room_address_space_.store(precise.address_space, std::memory_order_relaxed);
+  read(true);
   return true;
 }
 
+void Ledger::hand_over(std::size_t bytes) noexcept {
+  if (bytes == 0 || fixed_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  subtract(room_memory_, bytes);
+  subtract(room_address_space_, bytes);
+}
+
+MemoryBudget::MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space)
+    : own_ledger_(std::make_unique<Ledger>(std::min(limit, address_space), address_space)),
+      ledger_(*own_ledger_),
+      cost_(&cost) {}
+
+MemoryBudget::~MemoryBudget() {
+  // Charges first: a reading taken meanwhile counts less as allocated,
+  // never more.
+  subtract(ledger_.charged_, used_.load(std::memory_order_relaxed));
+  subtract(ledger_.reserved_, reserved_.load(std::memory_order_relaxed));
+  subtract(ledger_.pending_, pending_.load(std::memory_order_relaxed));
+  ledger_.hand_over(built_);
+}
+
 std::size_t MemoryBudget::limit() {
-  if (!read_.load(std::memory_order_acquire)) read_room();
-  return room_memory_.load(std::memory_order_relaxed);
+  const Ledger::Room room = ledger_.room(0, Ledger::Fresh::any);
+  return sub(room.memory, sub(ledger_.charged(), used()));
 }
 
-bool MemoryBudget::fits(std::size_t memory, std::size_t reserved) {
-  return memory <= limit() && add(memory, reserved) <= room_address_space_.load(std::memory_order_relaxed);
-}
-
-void MemoryBudget::refuse(std::size_t memory, std::size_t reserved) {
+void MemoryBudget::refuse(std::size_t bytes, bool memory, const Ledger::Room& room) {
+  const std::size_t mine = used(), mine_reserved = reserved();
+  const std::size_t others = sub(ledger_.charged(), mine);
+  const std::size_t others_reserved = sub(ledger_.reserved(), mine_reserved);
   const std::size_t entries = entries_.load(std::memory_order_relaxed);
-  const std::size_t room = limit(), address_space = room_address_space_.load(std::memory_order_relaxed);
-  // The memory room includes the address space's; the message names the
-  // one that binds.
-  if (memory > room) throw BudgetExceeded(memory, room, entries, room == address_space);
-  throw BudgetExceeded(add(memory, reserved), address_space, entries, true);
+  const std::size_t needed = add(mine, memory ? bytes : 0);
+  if (memory && needed > sub(room.memory, others))
+    throw BudgetExceeded(needed, sub(room.memory, others), entries, room.memory == room.address_space);
+  throw BudgetExceeded(add(needed, add(mine_reserved, memory ? 0 : bytes)),
+                       sub(room.address_space, add(others, others_reserved)), entries, true);
 }
 
-std::size_t MemoryBudget::add_fitting(std::atomic<std::size_t>& total, std::size_t bytes, bool memory) {
-  std::atomic<std::size_t>& other = memory ? reserved_ : used_;
+void MemoryBudget::add_fitting(std::size_t bytes, bool memory, Ledger::Fresh fresh) {
+  std::atomic<std::size_t>& total = memory ? ledger_.charged_ : ledger_.reserved_;
   std::size_t value = total.load(std::memory_order_relaxed);
+  bool refined = false;
   for (;;) {
-    const std::size_t grown = add(value, bytes), rest = other.load(std::memory_order_relaxed);
-    const std::size_t used = memory ? grown : rest, reserved = memory ? rest : grown;
-    if (!fits(used, reserved)) {
-      if (refine_room()) continue;
-      refuse(used, reserved);
+    const std::size_t grown = add(value, bytes);
+    const std::size_t charged = memory ? grown : ledger_.charged();
+    const std::size_t reserved = memory ? ledger_.reserved() : grown;
+    const Ledger::Room room = ledger_.room(bytes, fresh);
+    if (fresh == Ledger::Fresh::renewed) fresh = Ledger::Fresh::any;
+    if (charged > room.memory || add(charged, reserved) > room.address_space) {
+      // Once read precisely, judged on that reading, not a quick one.
+      if (!refined && ledger_.renew_precisely()) {
+        refined = true;
+        fresh = Ledger::Fresh::kept;
+        value = total.load(std::memory_order_relaxed);
+        continue;
+      }
+      refuse(bytes, memory, room);
     }
-    if (total.compare_exchange_weak(value, grown, std::memory_order_relaxed)) return grown;
+    if (total.compare_exchange_weak(value, grown, std::memory_order_relaxed)) break;
+  }
+  if (memory) ledger_.charged_ever_.fetch_add(bytes, std::memory_order_relaxed);
+  std::atomic<std::size_t>& mine = memory ? used_ : reserved_;
+  const std::size_t now = mine.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+  if (!memory) return;
+  std::size_t peak = peak_.load(std::memory_order_relaxed);
+  while (now > peak && !peak_.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
   }
 }
 
 void MemoryBudget::charge(std::size_t bytes) {
-  if (bytes == 0) return;
-  const std::size_t total = add_fitting(used_, bytes, true);
-  std::size_t peak = peak_.load(std::memory_order_relaxed);
-  while (total > peak && !peak_.compare_exchange_weak(peak, total, std::memory_order_relaxed)) {
-  }
+  if (bytes != 0) add_fitting(bytes, true);
 }
 
 void MemoryBudget::reserve_address_space(std::size_t bytes) {
-  if (bytes != 0) add_fitting(reserved_, bytes, false);
+  if (bytes != 0) add_fitting(bytes, false);
 }
 
 void MemoryBudget::charge_nodes(std::size_t nodes) {
@@ -101,26 +186,38 @@ void MemoryBudget::charge_entries(std::size_t entries) {
   const std::size_t before = entries_.fetch_add(entries, std::memory_order_relaxed);
   const std::size_t after = add(before, entries);
   const std::size_t was = cost_->entry_bytes(before), now = cost_->entry_bytes(after);
+  const std::size_t bytes = now == SIZE_MAX ? SIZE_MAX : now - was;
+  // Not allocated until the result is built: pending before it is charged,
+  // so that a reading taken meanwhile never counts it as allocated.
+  pending_.fetch_add(bytes, std::memory_order_relaxed);
+  ledger_.pending_.fetch_add(bytes, std::memory_order_relaxed);
   try {
-    charge(now == SIZE_MAX ? SIZE_MAX : now - was);
+    charge(bytes);
   } catch (...) {
+    subtract(ledger_.pending_, bytes);
+    subtract(pending_, bytes);
     entries_.fetch_sub(entries, std::memory_order_relaxed);
     throw;
   }
 }
 
-namespace {
-
-void take_from(std::atomic<std::size_t>& total, std::size_t bytes) noexcept {
-  std::size_t value = total.load(std::memory_order_relaxed);
-  while (!total.compare_exchange_weak(value, value > bytes ? value - bytes : 0, std::memory_order_relaxed)) {
-  }
+void MemoryBudget::built(std::size_t entries, bool renew) {
+  const std::size_t pending = pending_.load(std::memory_order_relaxed);
+  const std::size_t done = std::min(sub(cost_->entry_bytes(entries), built_), pending);
+  built_ += done;
+  subtract(ledger_.pending_, done);
+  pending_.store(pending - done, std::memory_order_relaxed);
+  if (renew) add_fitting(0, true, Ledger::Fresh::renewed);
 }
 
-}  // namespace
+void MemoryBudget::release(std::size_t bytes) noexcept {
+  subtract(used_, bytes);
+  subtract(ledger_.charged_, bytes);
+}
 
-void MemoryBudget::release(std::size_t bytes) noexcept { take_from(used_, bytes); }
-
-void MemoryBudget::release_address_space(std::size_t bytes) noexcept { take_from(reserved_, bytes); }
+void MemoryBudget::release_address_space(std::size_t bytes) noexcept {
+  subtract(reserved_, bytes);
+  subtract(ledger_.reserved_, bytes);
+}
 
 }  // namespace velkor::base

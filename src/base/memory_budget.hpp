@@ -1,9 +1,10 @@
-// The memory budget of one call: what the system can still give, charged as a result grows.
+// The memory budget: what the calls of the process hold, against what the system can still give.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -62,18 +63,102 @@ class BudgetExceeded : public std::bad_alloc {
   std::string message_;
 };
 
+// What all the calls of a process hold and will hold, against the room the
+// system gives. One ledger serves the whole process (process()), so that
+// calls running at the same time, on threads or truly in parallel, are
+// compared together: their charges sum, and the sum must fit.
+//
+// The room is read from the system (platform/memory_room.hpp: available
+// memory, the room under the limits of the process's cgroups or job
+// object, the room left in the address space). A reading already reflects
+// what the calls have allocated; what they have charged and not yet
+// allocated (the entries of results still to be built) is not in it. So a
+// reading sets the footprint all calls together may reach: the room read
+// plus what they held allocated at that moment. Memory a call frees goes
+// back to the system and stays within that footprint; the built result a
+// call hands over stays allocated and leaves it.
+//
+// Readings are quick (a lower bound, cheap enough for every call) or
+// precise (the memory the system reclaims before it refuses any counted).
+// A reading a fraction of a second old serves small charges, so that small
+// calls make no system call; it is renewed when it is older, when the
+// charges have grown by a share of it since, and during a result's build
+// (built()), since other processes allocate too. A charge that does not
+// fit is tried again on a precise reading before it is refused.
+//
+// Safe from any thread without the interpreter lock.
+class Ledger {
+ public:
+  // The process's ledger, on the system's room.
+  static Ledger& process() noexcept;
+  // A ledger on the system's room (tests).
+  Ledger() noexcept = default;
+  // A ledger on a fixed room: `memory` bytes of memory, `address_space`
+  // bytes of address space, never read from the system (tests).
+  Ledger(std::size_t memory, std::size_t address_space) noexcept;
+
+  Ledger(const Ledger&) = delete;
+  Ledger& operator=(const Ledger&) = delete;
+
+  // Memory charged by all calls now; address space reserved beyond it;
+  // charged memory not yet allocated.
+  std::size_t charged() const noexcept { return charged_.load(std::memory_order_relaxed); }
+  std::size_t reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
+  std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
+  // Readings of the system taken so far.
+  std::uint64_t readings() const noexcept { return readings_.load(std::memory_order_relaxed); }
+
+ private:
+  friend class MemoryBudget;
+
+  // What a charge is compared with: the footprint all calls may reach, in
+  // memory and in address space.
+  struct Room {
+    std::size_t memory;
+    std::size_t address_space;
+  };
+  // What a charge asks of the reading: renewed as its age and the growth
+  // since say (any), renewed now, or the last one as it is (kept).
+  enum class Fresh { any, renewed, kept };
+
+  // The room; renewed (quickly) first when `fresh` asks for it, or when
+  // the last reading is old or the charges made since, with `grow` bytes
+  // more, have outgrown it.
+  Room room(std::size_t grow, Fresh fresh);
+  // Reads the system afresh, precisely; false when a precise reading was
+  // taken too recently to tell anything new.
+  bool renew_precisely();
+  void read(bool precise);
+  // A call ends: `bytes` of its built result stay allocated, outside the
+  // ledger.
+  void hand_over(std::size_t bytes) noexcept;
+
+  const bool fixed_ = false;
+  std::mutex mutex_;  // held while a reading is taken or adjusted
+  std::atomic<std::size_t> charged_{0};
+  std::atomic<std::size_t> reserved_{0};
+  std::atomic<std::size_t> pending_{0};
+  // Every charge ever made, summed (growth since a reading; wraps).
+  std::atomic<std::uint64_t> charged_ever_{0};
+  // The last reading: the footprint it allows, when it was taken (steady
+  // clock, ns; 0: never), the sum of charges then.
+  std::atomic<std::size_t> room_memory_{SIZE_MAX};
+  std::atomic<std::size_t> room_address_space_{SIZE_MAX};
+  std::atomic<std::int64_t> read_at_{0};
+  std::atomic<std::uint64_t> charged_ever_at_read_{0};
+  std::atomic<std::uint64_t> readings_{0};
+};
+
 // A call's allowance of memory, charged from the first byte the call takes
 // (the input's edge list and node numbering) to the last (the result dict
-// at its peak). Every charge is compared with the room, however small: the
-// room is read from the system at the first charge (platform/memory_room.hpp:
-// available memory, the room under the limits of the process's cgroup or
-// job object, the room left in the address space), quickly, as a lower
-// bound, and read again precisely, with the memory the system can reclaim
-// counted, before a charge is refused, so that a refusal states the true
-// room. A
-// charge that does not fit throws BudgetExceeded and leaves the totals
-// unchanged, so a call that cannot be held is refused before it takes the
-// memory, instead of the kernel ending the process.
+// at its peak), on the process's ledger with every other call's. Every
+// charge, however small, is compared with the room: a charge that does not
+// fit next to what all calls hold throws BudgetExceeded and leaves the
+// totals unchanged, so a call that cannot be held is refused before it
+// takes the memory, instead of the kernel ending the process. While the
+// result is built, built() renews the room and refuses the rest of the
+// build when it no longer fits. Everything charged is given back when the
+// budget ends.
 //
 // Two totals are kept: memory charged (storage, scratch, result entries at
 // the price of the call's ResultCost), which must fit in both the memory
@@ -81,16 +166,17 @@ class BudgetExceeded : public std::bad_alloc {
 // memory (threads), which must fit with it in the address-space room.
 class MemoryBudget {
  public:
-  // The system's room, read at the first charge. `cost` prices result
-  // entries and nodes; it may be given later (set_cost), before the first
-  // such charge, and must outlive the budget.
-  MemoryBudget() noexcept = default;
-  explicit MemoryBudget(const ResultCost& cost) noexcept : cost_(&cost) {}
-  // A fixed room (tests): `limit` bytes of memory, `address_space` bytes of
-  // address space.
-  MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space = SIZE_MAX) noexcept
-      : cost_(&cost), room_memory_(limit), room_address_space_(address_space), read_(true),
-        refined_(true) {}
+  // On the process's ledger. `cost` prices result entries and nodes; it
+  // may be given later (set_cost), before the first such charge, and must
+  // outlive the budget.
+  MemoryBudget() noexcept : ledger_(Ledger::process()) {}
+  explicit MemoryBudget(const ResultCost& cost) noexcept : ledger_(Ledger::process()), cost_(&cost) {}
+  // On `ledger`, which must outlive the budget.
+  MemoryBudget(Ledger& ledger, const ResultCost& cost) noexcept : ledger_(ledger), cost_(&cost) {}
+  // Alone on a fixed room (tests): `limit` bytes of memory, `address_space`
+  // bytes of address space.
+  MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space = SIZE_MAX);
+  ~MemoryBudget();
 
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
@@ -104,8 +190,13 @@ class MemoryBudget {
   void charge_nodes(std::size_t nodes);
   // `entries` more result entries. Each charge adds what the cost of all
   // entries so far grew by, so the charges of any threads in any order sum
-  // to the cost of the final count.
+  // to the cost of the final count. Allocated only when the result is built.
   void charge_entries(std::size_t entries);
+  // While the result is built: its first `entries` entries are allocated.
+  // Renews the room and throws BudgetExceeded when what all calls are
+  // still to allocate no longer fits (`renew`: the last call, at the end of
+  // the build, renews nothing). Calling thread only.
+  void built(std::size_t entries, bool renew = true);
   // Storage freed before the call ends.
   void release(std::size_t bytes) noexcept;
   // Address space mapped beyond charged memory (a thread's stack and arena).
@@ -114,7 +205,8 @@ class MemoryBudget {
   // What `entries` entries cost in all (SIZE_MAX when it does not fit).
   std::size_t entries_cost(std::size_t entries) const noexcept { return cost_->entry_bytes(entries); }
 
-  // The memory room (reading it if not read yet).
+  // The most this call may hold now, its own charges included: its share
+  // of the room next to what the other calls hold.
   std::size_t limit();
   // Memory charged now, and the most charged at any moment.
   std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
@@ -122,28 +214,20 @@ class MemoryBudget {
   std::size_t reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
 
  private:
-  // Whether `memory` charged and `reserved` address space fit in the room.
-  bool fits(std::size_t memory, std::size_t reserved);
-  // Reads the room quickly at the first charge; refine_room reads it
-  // precisely, once, before a charge is refused. True when it read.
-  void read_room();
-  bool refine_room();
-  [[noreturn]] void refuse(std::size_t memory, std::size_t reserved);
-  // Adds `bytes` to `total` (memory when `memory`, else address space) once
-  // both totals fit; returns the new total.
-  std::size_t add_fitting(std::atomic<std::size_t>& total, std::size_t bytes, bool memory);
+  // Adds `bytes` to the ledger's `total` (memory when `memory`, else
+  // address space) and to this call's `mine` once everything fits.
+  void add_fitting(std::size_t bytes, bool memory, Ledger::Fresh fresh = Ledger::Fresh::any);
+  [[noreturn]] void refuse(std::size_t bytes, bool memory, const Ledger::Room& room);
 
+  std::unique_ptr<Ledger> own_ledger_;  // a fixed room's
+  Ledger& ledger_;
   const ResultCost* cost_ = nullptr;
-  // The room, once read; written under mutex_, read by any thread.
-  std::atomic<std::size_t> room_memory_{SIZE_MAX};
-  std::atomic<std::size_t> room_address_space_{SIZE_MAX};
-  std::atomic<bool> read_{false};
-  bool refined_ = false;  // under mutex_
-  std::mutex mutex_;
   std::atomic<std::size_t> used_{0};
   std::atomic<std::size_t> peak_{0};
   std::atomic<std::size_t> reserved_{0};
   std::atomic<std::size_t> entries_{0};
+  std::atomic<std::size_t> pending_{0};  // result bytes charged, not yet built
+  std::size_t built_ = 0;                // result bytes built
 };
 
 // Replaces a block of `old_bytes` by one of `new_bytes`: charges the new

@@ -30,8 +30,8 @@ NodeObjects node_ints(const base::NodeSet& nodes);
 
 // A new dict {(a, b): value} of a result over the nodes of `nodes`.
 template <class Rows>
-boundary::Ref matrix_into_dict(const Rows& rows, const base::NodeSet& nodes) {
-  return rows_into_dict(rows, node_ints(nodes), StoreFailure::error);
+boundary::Ref matrix_into_dict(const Rows& rows, const base::NodeSet& nodes, base::MemoryBudget& budget) {
+  return rows_into_dict(rows, node_ints(nodes), StoreFailure::error, budget);
 }
 
 }  // namespace velkor::convert

@@ -31,8 +31,8 @@ NodeObjects label_objects(LabelTable labels);
 
 // A new dict {(label, label): value} of a result over the nodes of `labels`.
 template <class Rows>
-boundary::Ref into_tuples_matrix(const Rows& rows, LabelTable labels) {
-  return rows_into_dict(rows, label_objects(std::move(labels)), StoreFailure::internal);
+boundary::Ref into_tuples_matrix(const Rows& rows, LabelTable labels, base::MemoryBudget& budget) {
+  return rows_into_dict(rows, label_objects(std::move(labels)), StoreFailure::internal, budget);
 }
 
 }  // namespace velkor::convert

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "base/memory_budget.hpp"
 #include "base/model.hpp"
 #include "boundary/dict_table.hpp"
 #include "boundary/error.hpp"
@@ -130,9 +131,15 @@ class KeyBatch {
 // not visible to anyone until returned, so while it is built the lock is
 // offered to other threads every two switch intervals (the node objects are
 // owned by `nodes`, nothing else is read), and pending signals are handled:
-// an exception from a handler discards the partial dict.
+// an exception from a handler discards the partial dict. Every
+// kBuiltStride entries, `budget` learns how far the build has come and
+// reads the room again: when what the process is still to allocate no
+// longer fits, the build stops with BudgetExceeded.
+inline constexpr std::size_t kBuiltStride = 16384;
+
 template <class Rows>
-boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFailure failure) {
+boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFailure failure,
+                             base::MemoryBudget& budget) {
   const auto entries = static_cast<Py_ssize_t>(rows.entry_count());
   const bool presize_first = boundary::compat::presizes_on_first_insert(entries);
   boundary::Ref dict =
@@ -143,7 +150,16 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
   boundary::LockSharing sharing(true);
   KeyBatch batch;
   if (presize_first) batch.presize_on_first_insert(entries);
-  auto insert = [&] { batch.insert_into(dict.get(), values, failure, [&] { sharing.tick(); }); };
+  std::size_t inserted = 0, next_report = kBuiltStride;
+  auto insert = [&] {
+    batch.insert_into(dict.get(), values, failure, [&] {
+      sharing.tick();
+      if (++inserted == next_report) {
+        budget.built(inserted);
+        next_report += kBuiltStride;
+      }
+    });
+  };
   const std::uint32_t n = rows.node_count();
   for (base::NodeIndex r = 0; r < n; ++r) {
     PyObject* from = nodes.owned[r].get();
@@ -166,6 +182,7 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
     });
   }
   insert();
+  budget.built(inserted, false);
   return dict;
 }
 
