@@ -216,3 +216,87 @@ def test_results_near_a_memory_limit_succeed_or_are_refused_early(limit, ballast
             # an allocation failing on the way.
             assert outcome == "refused" and float(value) < 1.0, (
                 f"{what}: {outcome} after {float(value):.1f} times the longer of a second and making the input")
+
+
+# A ring with a chord at every node: of 1,000 nodes, a call fits alone in
+# LIMIT and not three at once; of 1,100, not two.
+CONCURRENT = {
+    "integer-keyed": ("edges = {(i, (i + s) % n): 1 + (i + s) % 90 for i in range(n) for s in (1, n // 3)}",
+                      "velkor.floyd_warshall_u32(edges)"),
+    "label-keyed": ("edges = {(f'n{i}', f'n{(i + s) % n}'): 1 + (i + s) % 90 for i in range(n) for s in (1, n // 3)}",
+                    "velkor.floyd_warshall(edges)"),
+}
+
+
+def _outcomes(proc, calls):
+    """Each call's outcome as the program printed it: 'result' or the refusal."""
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
+    lines = proc.stdout.split("\n")[:calls]
+    for line in lines:
+        assert line == "result" or re.fullmatch(
+            r"refused: the (call|result) needs at least \d+ bytes of memory.*, but only \d+ bytes are available",
+            line), line
+    return lines
+
+
+@pytest.mark.address_space_limit
+@pytest.mark.parametrize("keys", CONCURRENT)
+def test_calls_at_once_share_one_budget(keys, limited_cgroup):
+    # Three threads released together: their sum is compared with the room,
+    # so each ends in its result or the budget's refusal, never in the kernel
+    # ending the process; the first to fit keeps its room.
+    setup, call = CONCURRENT[keys]
+    proc = _python(f"""
+        import threading
+        n = 1000
+        {setup}
+        start = threading.Barrier(3)
+        outcomes = []
+
+        def run():
+            start.wait()
+            try:
+                outcomes.append("result" if len({call}) == n * n else "wrong")
+            except MemoryError as e:
+                outcomes.append(f"refused: {{e}}")
+
+        threads = [threading.Thread(target=run) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print("\\n".join(outcomes))
+    """, wrapper=limited_cgroup)
+    assert "result" in _outcomes(proc, 3)
+
+
+@pytest.mark.address_space_limit
+def test_processes_in_one_cgroup_each_end_in_a_result_or_a_refusal(limited_cgroup):
+    # Two processes started together in one limited group, one call each,
+    # told to start at the same moment: each sees the other only through
+    # the room it reads, again and again as its result is built.
+    setup, call = CONCURRENT["integer-keyed"]
+    code = PRELUDE + textwrap.dedent(f"""
+        n = 1100
+        {setup}
+        print("ready", flush=True)
+        sys.stdin.readline()
+        try:
+            print("result" if len({call}) == n * n else "wrong")
+        except MemoryError as e:
+            print(f"refused: {{e}}")
+    """)
+    procs = [subprocess.Popen([*limited_cgroup, sys.executable, "-c", code], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    try:
+        for p in procs:
+            assert p.stdout.readline() == "ready\n", p.stderr.read()[-2000:]
+        for p in procs:
+            p.stdin.write("go\n")
+            p.stdin.flush()
+        for p in procs:
+            out, err = p.communicate(timeout=120)
+            _outcomes(subprocess.CompletedProcess(p.args, p.returncode, out, err), 1)
+    finally:
+        for p in procs:
+            p.kill()

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "platform/memory_room.hpp"
 
@@ -40,10 +41,19 @@ std::int64_t now_ns() noexcept {
 constexpr std::int64_t kReadingLife = 250'000'000;  // ns
 // ... unless the charges have grown by this share of the room since.
 constexpr std::size_t kGrowthShare = 32;
+// A call's charges look at the reading's age once in this many.
+constexpr unsigned kAgeStride = 64;
 // Kept free of the system's room: what other processes may allocate
 // between two readings while a result is built (the build reads the room
 // every few milliseconds).
 constexpr std::size_t kMargin = std::size_t{8} << 20;
+// How long a build whose room another process took looks for it again
+// before it gives up: at least kYieldWait, long enough for a call that
+// gives up to free its memory, and up to kYieldSpread more, drawn at
+// random; every kYieldLook.
+constexpr std::chrono::duration<double, std::milli> kYieldWait{10.0};
+constexpr std::chrono::duration<double, std::milli> kYieldSpread{90.0};
+constexpr std::chrono::milliseconds kYieldLook{3};
 
 void subtract(std::atomic<std::size_t>& total, std::size_t bytes) noexcept {
   std::size_t value = total.load(std::memory_order_relaxed);
@@ -71,7 +81,7 @@ void Ledger::read(bool precise) {
   const std::size_t reserved = reserved_.load(std::memory_order_relaxed);
   room_memory_.store(add(room.memory, allocated), std::memory_order_relaxed);
   room_address_space_.store(add(room.address_space, add(allocated, reserved)), std::memory_order_relaxed);
-  charged_ever_at_read_.store(charged_ever_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  charged_at_read_.store(charged, std::memory_order_relaxed);
   readings_.fetch_add(1, std::memory_order_relaxed);
   read_at_.store(now_ns(), std::memory_order_release);
 }
@@ -79,10 +89,12 @@ void Ledger::read(bool precise) {
 Ledger::Room Ledger::room(std::size_t grow, Fresh fresh) {
   if (!fixed_ && fresh != Fresh::kept) {
     const std::int64_t at = read_at_.load(std::memory_order_acquire);
-    const bool renew = fresh == Fresh::renewed || at == 0 || now_ns() - at > kReadingLife ||
-                       charged_ever_.load(std::memory_order_relaxed) + grow -
-                               charged_ever_at_read_.load(std::memory_order_relaxed) >
-                           room_memory_.load(std::memory_order_relaxed) / kGrowthShare;
+    const bool renew = fresh == Fresh::renewed || at == 0 ||
+                       add(charged_.load(std::memory_order_relaxed), grow) -
+                               std::min(charged_at_read_.load(std::memory_order_relaxed),
+                                        charged_.load(std::memory_order_relaxed)) >
+                           room_memory_.load(std::memory_order_relaxed) / kGrowthShare ||
+                       (fresh == Fresh::any && now_ns() - at > kReadingLife);
     if (renew) {
       std::lock_guard<std::mutex> lock(mutex_);
       read(false);
@@ -100,6 +112,29 @@ bool Ledger::renew_precisely() {
   return true;
 }
 
+void Ledger::enter(MemoryBudget& budget) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  budget.older_ = youngest_;
+  (youngest_ ? youngest_->younger_ : oldest_) = &budget;
+  youngest_ = &budget;
+}
+
+void Ledger::leave(MemoryBudget& budget) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // What the calls left have charged since the reading is what they grew.
+  subtract(charged_at_read_, budget.used());
+  (budget.older_ ? budget.older_->younger_ : oldest_) = budget.younger_;
+  (budget.younger_ ? budget.younger_->older_ : youngest_) = budget.older_;
+}
+
+std::size_t Ledger::pending_after(const MemoryBudget& budget) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t pending = 0;
+  for (const MemoryBudget* b = budget.younger_; b; b = b->younger_)
+    pending = add(pending, b->pending_.load(std::memory_order_relaxed));
+  return pending;
+}
+
 void Ledger::hand_over(std::size_t bytes) noexcept {
   if (bytes == 0 || fixed_) return;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -107,12 +142,19 @@ void Ledger::hand_over(std::size_t bytes) noexcept {
   subtract(room_address_space_, bytes);
 }
 
+MemoryBudget::MemoryBudget(Ledger& ledger, const ResultCost* cost) noexcept : ledger_(ledger), cost_(cost) {
+  ledger_.enter(*this);
+}
+
 MemoryBudget::MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space)
     : own_ledger_(std::make_unique<Ledger>(std::min(limit, address_space), address_space)),
       ledger_(*own_ledger_),
-      cost_(&cost) {}
+      cost_(&cost) {
+  ledger_.enter(*this);
+}
 
 MemoryBudget::~MemoryBudget() {
+  ledger_.leave(*this);
   // Charges first: a reading taken meanwhile counts less as allocated,
   // never more.
   subtract(ledger_.charged_, used_.load(std::memory_order_relaxed));
@@ -126,9 +168,9 @@ std::size_t MemoryBudget::limit() {
   return sub(room.memory, sub(ledger_.charged(), used()));
 }
 
-void MemoryBudget::refuse(std::size_t bytes, bool memory, const Ledger::Room& room) {
+void MemoryBudget::refuse(std::size_t bytes, bool memory, const Ledger::Room& room, std::size_t yielded) {
   const std::size_t mine = used(), mine_reserved = reserved();
-  const std::size_t others = sub(ledger_.charged(), mine);
+  const std::size_t others = sub(sub(ledger_.charged(), mine), yielded);
   const std::size_t others_reserved = sub(ledger_.reserved(), mine_reserved);
   const std::size_t entries = entries_.load(std::memory_order_relaxed);
   const std::size_t needed = add(mine, memory ? bytes : 0);
@@ -142,25 +184,37 @@ void MemoryBudget::add_fitting(std::size_t bytes, bool memory, Ledger::Fresh fre
   std::atomic<std::size_t>& total = memory ? ledger_.charged_ : ledger_.reserved_;
   std::size_t value = total.load(std::memory_order_relaxed);
   bool refined = false;
+  // The reading's age is looked at every kAgeStride charges of a call.
+  if (fresh == Ledger::Fresh::any && charges_.fetch_add(1, std::memory_order_relaxed) % kAgeStride != 0)
+    fresh = Ledger::Fresh::young;
   for (;;) {
     const std::size_t grown = add(value, bytes);
     const std::size_t charged = memory ? grown : ledger_.charged();
     const std::size_t reserved = memory ? ledger_.reserved() : grown;
     const Ledger::Room room = ledger_.room(bytes, fresh);
     if (fresh == Ledger::Fresh::renewed) fresh = Ledger::Fresh::any;
-    if (charged > room.memory || add(charged, reserved) > room.address_space) {
-      // Once read precisely, judged on that reading, not a quick one.
-      if (!refined && ledger_.renew_precisely()) {
-        refined = true;
-        fresh = Ledger::Fresh::kept;
-        value = total.load(std::memory_order_relaxed);
-        continue;
+    const auto fits = [&](std::size_t yielded) {
+      const std::size_t held = sub(charged, yielded);
+      return held <= room.memory && add(held, reserved) <= room.address_space;
+    };
+    if (!fits(0)) {
+      // Calls started later yield their results still to be built: they
+      // are refused at their next charge or during their build, so that
+      // of calls that do not fit together the first ones go on.
+      const std::size_t yielded = ledger_.pending_after(*this);
+      if (!fits(yielded)) {
+        // Once read precisely, judged on that reading, not a quick one.
+        if (!refined && ledger_.renew_precisely()) {
+          refined = true;
+          fresh = Ledger::Fresh::kept;
+          value = total.load(std::memory_order_relaxed);
+          continue;
+        }
+        refuse(bytes, memory, room, yielded);
       }
-      refuse(bytes, memory, room);
     }
     if (total.compare_exchange_weak(value, grown, std::memory_order_relaxed)) break;
   }
-  if (memory) ledger_.charged_ever_.fetch_add(bytes, std::memory_order_relaxed);
   std::atomic<std::size_t>& mine = memory ? used_ : reserved_;
   const std::size_t now = mine.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (!memory) return;
@@ -207,7 +261,33 @@ void MemoryBudget::built(std::size_t entries, bool renew) {
   built_ += done;
   subtract(ledger_.pending_, done);
   pending_.store(pending - done, std::memory_order_relaxed);
-  if (renew) add_fitting(0, true, Ledger::Fresh::renewed);
+  if (!renew) return;
+  try {
+    add_fitting(0, true, Ledger::Fresh::renewed);
+  } catch (const BudgetExceeded&) {
+    // The room shrank under the build. When no other call of this process
+    // is building, another process took it: calls in several processes
+    // that grow together would all be refused at the same moment. So each
+    // looks again every few milliseconds for a while before it gives up, a
+    // while drawn at random and the longer the further it has come: the
+    // first to give up frees its memory, and the others go on.
+    if (ledger_.pending() != pending_.load(std::memory_order_relaxed) || ledger_.fixed_) throw;
+    const std::size_t total = built_ + pending_.load(std::memory_order_relaxed);
+    const double progress = total == 0 ? 1.0 : static_cast<double>(built_) / static_cast<double>(total);
+    const std::int64_t start = now_ns();
+    const double draw = static_cast<double>((static_cast<std::uint64_t>(start) >> 10) % 1000) / 1000.0;
+    const auto patience = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        (kYieldWait + draw * kYieldSpread) * (1.0 + progress));
+    for (;;) {
+      std::this_thread::sleep_for(kYieldLook);
+      try {
+        add_fitting(0, true, Ledger::Fresh::renewed);
+        return;
+      } catch (const BudgetExceeded&) {
+        if (now_ns() - start >= patience.count()) throw;
+      }
+    }
+  }
 }
 
 void MemoryBudget::release(std::size_t bytes) noexcept {

@@ -63,6 +63,8 @@ class BudgetExceeded : public std::bad_alloc {
   std::string message_;
 };
 
+class MemoryBudget;
+
 // What all the calls of a process hold and will hold, against the room the
 // system gives. One ledger serves the whole process (process()), so that
 // calls running at the same time, on threads or truly in parallel, are
@@ -118,12 +120,13 @@ class Ledger {
     std::size_t address_space;
   };
   // What a charge asks of the reading: renewed as its age and the growth
-  // since say (any), renewed now, or the last one as it is (kept).
-  enum class Fresh { any, renewed, kept };
+  // since say (any), as the growth says (young), renewed now, or the last
+  // one as it is (kept).
+  enum class Fresh { any, young, renewed, kept };
 
   // The room; renewed (quickly) first when `fresh` asks for it, or when
-  // the last reading is old or the charges made since, with `grow` bytes
-  // more, have outgrown it.
+  // the last reading is old or the charges grew since, with `grow` bytes
+  // more, by a share of it.
   Room room(std::size_t grow, Fresh fresh);
   // Reads the system afresh, precisely; false when a precise reading was
   // taken too recently to tell anything new.
@@ -132,20 +135,27 @@ class Ledger {
   // A call ends: `bytes` of its built result stay allocated, outside the
   // ledger.
   void hand_over(std::size_t bytes) noexcept;
+  // The live budgets, in the order they were made.
+  void enter(MemoryBudget& budget) noexcept;
+  void leave(MemoryBudget& budget) noexcept;
+  // What the budgets made after `budget` have charged for results not yet
+  // built.
+  std::size_t pending_after(const MemoryBudget& budget);
 
   const bool fixed_ = false;
-  std::mutex mutex_;  // held while a reading is taken or adjusted
+  std::mutex mutex_;  // held while a reading is taken or adjusted, and for the list
+  MemoryBudget* oldest_ = nullptr;
+  MemoryBudget* youngest_ = nullptr;
   std::atomic<std::size_t> charged_{0};
   std::atomic<std::size_t> reserved_{0};
   std::atomic<std::size_t> pending_{0};
-  // Every charge ever made, summed (growth since a reading; wraps).
-  std::atomic<std::uint64_t> charged_ever_{0};
   // The last reading: the footprint it allows, when it was taken (steady
-  // clock, ns; 0: never), the sum of charges then.
+  // clock, ns; 0: never), the charges then (less those of calls ended
+  // since, so that the difference is what the live calls grew).
   std::atomic<std::size_t> room_memory_{SIZE_MAX};
   std::atomic<std::size_t> room_address_space_{SIZE_MAX};
   std::atomic<std::int64_t> read_at_{0};
-  std::atomic<std::uint64_t> charged_ever_at_read_{0};
+  std::atomic<std::size_t> charged_at_read_{0};
   std::atomic<std::uint64_t> readings_{0};
 };
 
@@ -169,10 +179,10 @@ class MemoryBudget {
   // On the process's ledger. `cost` prices result entries and nodes; it
   // may be given later (set_cost), before the first such charge, and must
   // outlive the budget.
-  MemoryBudget() noexcept : ledger_(Ledger::process()) {}
-  explicit MemoryBudget(const ResultCost& cost) noexcept : ledger_(Ledger::process()), cost_(&cost) {}
+  MemoryBudget() noexcept : MemoryBudget(Ledger::process(), nullptr) {}
+  explicit MemoryBudget(const ResultCost& cost) noexcept : MemoryBudget(Ledger::process(), &cost) {}
   // On `ledger`, which must outlive the budget.
-  MemoryBudget(Ledger& ledger, const ResultCost& cost) noexcept : ledger_(ledger), cost_(&cost) {}
+  MemoryBudget(Ledger& ledger, const ResultCost& cost) noexcept : MemoryBudget(ledger, &cost) {}
   // Alone on a fixed room (tests): `limit` bytes of memory, `address_space`
   // bytes of address space.
   MemoryBudget(std::size_t limit, const ResultCost& cost, std::size_t address_space = SIZE_MAX);
@@ -214,10 +224,13 @@ class MemoryBudget {
   std::size_t reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
 
  private:
-  // Adds `bytes` to the ledger's `total` (memory when `memory`, else
-  // address space) and to this call's `mine` once everything fits.
+  friend class Ledger;
+  MemoryBudget(Ledger& ledger, const ResultCost* cost) noexcept;
+  // Adds `bytes` of memory (`memory`) or address space to the ledger's
+  // totals and to this call's once everything fits.
   void add_fitting(std::size_t bytes, bool memory, Ledger::Fresh fresh = Ledger::Fresh::any);
-  [[noreturn]] void refuse(std::size_t bytes, bool memory, const Ledger::Room& room);
+  // `yielded`: what the later calls yield to this one.
+  [[noreturn]] void refuse(std::size_t bytes, bool memory, const Ledger::Room& room, std::size_t yielded);
 
   std::unique_ptr<Ledger> own_ledger_;  // a fixed room's
   Ledger& ledger_;
@@ -227,7 +240,11 @@ class MemoryBudget {
   std::atomic<std::size_t> reserved_{0};
   std::atomic<std::size_t> entries_{0};
   std::atomic<std::size_t> pending_{0};  // result bytes charged, not yet built
+  std::atomic<unsigned> charges_{0};
   std::size_t built_ = 0;                // result bytes built
+  // The ledger's live budgets, oldest first; under the ledger's mutex.
+  MemoryBudget* older_ = nullptr;
+  MemoryBudget* younger_ = nullptr;
 };
 
 // Replaces a block of `old_bytes` by one of `new_bytes`: charges the new

@@ -12,7 +12,9 @@ void ValueInts::refill(Slot& slot, base::Weight value) {
   slot.value = value;
 }
 
-NodeHashes::NodeHashes(const NodeObjects& nodes) : hash(nodes.owned.size()), known(nodes.owned.size()) {
+NodeHashes::NodeHashes(const NodeObjects& nodes, bool predict)
+    : hash(nodes.owned.size()), known(nodes.owned.size()) {
+  if (!predict) return;
   for (std::size_t v = 0; v < nodes.owned.size(); ++v) {
     PyObject* obj = nodes.owned[v].get();
     if (PyLong_CheckExact(obj) || PyUnicode_CheckExact(obj)) {

@@ -1,6 +1,8 @@
 // The one output builder: a row-ordered result streamed into a new, presized dict.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <vector>
 
@@ -30,21 +32,27 @@ enum class StoreFailure { error, internal };
 // ints are reused through a small direct-mapped cache (ints are immutable).
 class ValueInts {
  public:
+  // For a result of `entries` entries: no more slots than entries (a
+  // small result's call does not pay for a large cache).
+  explicit ValueInts(std::size_t entries)
+      : slots_(std::bit_ceil(std::clamp<std::size_t>(entries, kMinSlots, kMaxSlots))) {}
+
   // A borrowed reference, valid while this cache lives.
   PyObject* get(base::Weight value) {
-    Slot& slot = slots_[value & (kSlots - 1)];
+    Slot& slot = slots_[value & (slots_.size() - 1)];
     if (!slot.obj || slot.value != value) refill(slot, value);
     return slot.obj.get();
   }
 
  private:
-  static constexpr std::size_t kSlots = 1024;
+  static constexpr std::size_t kMinSlots = 16;
+  static constexpr std::size_t kMaxSlots = 1024;
   struct Slot {
     boundary::Ref obj;
     base::Weight value = 0;
   };
   static void refill(Slot& slot, base::Weight value);
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  std::vector<Slot> slots_;
 };
 
 // What the output builder allocates besides the dict and its entries: the
@@ -60,7 +68,8 @@ inline constexpr std::size_t kOutputBuilderBytes = 1024 * (sizeof(boundary::Ref)
 struct NodeHashes {
   std::vector<std::size_t> hash;
   std::vector<char> known;
-  explicit NodeHashes(const NodeObjects& nodes);
+  // None known unless `predict`.
+  NodeHashes(const NodeObjects& nodes, bool predict);
 };
 
 // Keys made ahead of their insert, with their values. Inserting into a
@@ -137,6 +146,10 @@ class KeyBatch {
 // longer fits, the build stops with BudgetExceeded.
 inline constexpr std::size_t kBuiltStride = 16384;
 
+// A dict of fewer entries fits in the caches: its keys' places are not
+// predicted or fetched ahead, which would cost more than it saves.
+inline constexpr Py_ssize_t kPredictMinEntries = 1 << 15;
+
 template <class Rows>
 boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFailure failure,
                              base::MemoryBudget& budget) {
@@ -145,22 +158,47 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
   boundary::Ref dict =
       boundary::Ref::steal(presize_first ? PyDict_New() : boundary::compat::new_presized_dict(entries));
   if (!dict) boundary::panic_after_error();
-  ValueInts values;
-  const NodeHashes hashes(nodes);
+  ValueInts values(static_cast<std::size_t>(entries));
+  const bool predict = entries >= kPredictMinEntries;
+  const NodeHashes hashes(nodes, predict);
   boundary::LockSharing sharing(true);
   KeyBatch batch;
   if (presize_first) batch.presize_on_first_insert(entries);
   std::size_t inserted = 0, next_report = kBuiltStride;
-  auto insert = [&] {
-    batch.insert_into(dict.get(), values, failure, [&] {
-      sharing.tick();
-      if (++inserted == next_report) {
-        budget.built(inserted);
-        next_report += kBuiltStride;
-      }
-    });
+  auto tick = [&] {
+    sharing.tick();
+    if (++inserted == next_report) {
+      budget.built(inserted);
+      next_report += kBuiltStride;
+    }
+  };
+  auto insert = [&] { batch.insert_into(dict.get(), values, failure, tick); };
+  auto make_key = [&](PyObject* from, bool from_acyclic, base::NodeIndex c) {
+    boundary::Ref key = boundary::Ref::steal(PyTuple_New(2));
+    if (!key) boundary::panic_after_error();
+    PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(from));
+    PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(nodes.owned[c].get()));
+    // As the collector would on its next pass: a pair of objects that
+    // cannot be part of a cycle need not be tracked.
+    if (from_acyclic && nodes.acyclic[c]) PyObject_GC_UnTrack(key.get());
+    return key;
   };
   const std::uint32_t n = rows.node_count();
+  if (!predict && !presize_first) {
+    // Each key inserted as it is made.
+    for (base::NodeIndex r = 0; r < n; ++r) {
+      PyObject* from = nodes.owned[r].get();
+      const bool from_acyclic = nodes.acyclic[r];
+      rows.for_each_in_row(r, [&](base::NodeIndex c, base::Weight w) {
+        boundary::Ref key = make_key(from, from_acyclic, c);
+        if (PyDict_SetItem(dict.get(), key.get(), values.get(w)) < 0) store_failed(failure);
+        key.reset_guarded();
+        tick();
+      });
+    }
+    budget.built(inserted, false);
+    return dict;
+  }
   for (base::NodeIndex r = 0; r < n; ++r) {
     PyObject* from = nodes.owned[r].get();
     const bool from_acyclic = nodes.acyclic[r];
@@ -168,13 +206,7 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
     const std::size_t from_hash = hashes.hash[r];
     rows.for_each_in_row(r, [&](base::NodeIndex c, base::Weight w) {
       if (batch.empty()) batch.aim(dict.get());
-      boundary::Ref key = boundary::Ref::steal(PyTuple_New(2));
-      if (!key) boundary::panic_after_error();
-      PyTuple_SET_ITEM(key.get(), 0, Py_NewRef(from));
-      PyTuple_SET_ITEM(key.get(), 1, Py_NewRef(nodes.owned[c].get()));
-      // As the collector would on its next pass: a pair of objects that
-      // cannot be part of a cycle need not be tracked.
-      if (from_acyclic && nodes.acyclic[c]) PyObject_GC_UnTrack(key.get());
+      boundary::Ref key = make_key(from, from_acyclic, c);
       const bool predicted = from_known && hashes.known[c];
       batch.add(std::move(key), w, predicted,
                 predicted ? boundary::compat::tuple2_hash(from_hash, hashes.hash[c]) : 0);

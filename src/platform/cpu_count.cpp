@@ -9,6 +9,8 @@
 #include <sched.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "platform/cgroup.hpp"
@@ -110,9 +112,24 @@ unsigned quota() noexcept {
 
 void prepare_cpu_count() noexcept { (void)quota(); }
 
+// The affinity mask as read within the last quarter second: a process
+// that calls velkor many times a second reads it a few times a second, not
+// at every call.
+constexpr std::int64_t kAffinityLife = 250'000'000;  // ns
+std::atomic<unsigned> affinity_read{0};
+std::atomic<std::int64_t> affinity_read_at{0};
+
 unsigned usable_cpus() noexcept {
   const unsigned q = quota();
-  const unsigned affinity = affinity_cpus();
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+  unsigned affinity = affinity_read.load(std::memory_order_relaxed);
+  if (affinity == 0 || now - affinity_read_at.load(std::memory_order_relaxed) > kAffinityLife) {
+    affinity = affinity_cpus();
+    affinity_read.store(affinity, std::memory_order_relaxed);
+    affinity_read_at.store(now, std::memory_order_relaxed);
+  }
   return q > 0 ? std::min(affinity, q) : affinity;
 }
 

@@ -4,9 +4,10 @@
 namespace velkor::platform {
 
 // At least 1:
-//  - Linux: the CPUs of the process's affinity mask, and no more than its
-//    cgroups' CPU quota allows (v2 cpu.max, v1 cpu.cfs_quota_us, rounded
-//    up; read once per process, see prepare_cpu_count);
+//  - Linux: the CPUs of the process's affinity mask (as read within the
+//    last quarter second), and no more than its cgroups' CPU quota allows
+//    (v2 cpu.max, v1 cpu.cfs_quota_us, rounded up; read once per process,
+//    see prepare_cpu_count);
 //  - macOS: the active CPUs (sysctl hw.activecpu);
 //  - Windows: the active processors of all processor groups, or those of
 //    the process's affinity mask on a machine with one group.

@@ -4,6 +4,9 @@
 #if defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "platform/fork_count.hpp"
+#include "platform/thread_local.hpp"
 #elif defined(__APPLE__)
 #include <pthread.h>
 #elif defined(_WIN32)
@@ -26,8 +29,20 @@ namespace velkor::platform {
 std::uint64_t current_thread_id() noexcept { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
 
 // On Linux the initial thread's id equals the process id.
+// Asked once per thread, and again in a child after a fork (where the
+// forking thread becomes the initial one).
 bool on_initial_thread() noexcept {
-  return current_thread_id() == static_cast<std::uint64_t>(getpid());
+  struct Known {
+    std::uint64_t forks = ~std::uint64_t{0};
+    bool initial = false;
+  };
+  thread_local VELKOR_TLS_MODEL Known known;
+  const std::uint64_t forks = forks_so_far();
+  if (known.forks != forks) {
+    known.initial = current_thread_id() == static_cast<std::uint64_t>(getpid());
+    known.forks = forks;
+  }
+  return known.initial;
 }
 
 #elif defined(__APPLE__)

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/model.hpp"
 #include "base/resources.hpp"
@@ -533,6 +536,53 @@ void test_budget() {
   CHECK(throws_bad_alloc([&] { algo::nearest_common_descendant(graph_of(200, {}), 5, res); }));
 }
 
+// One ledger for the calls of a process: charges made by many threads of
+// several calls at once add up exactly and are all given back; a call made
+// later yields its results still to be built to an earlier one, and is
+// refused at its next charge instead.
+void test_shared_ledger() {
+  constexpr base::LinearResultCost kUnit(1);
+  base::Ledger ledger(1u << 30, SIZE_MAX);
+  {
+    std::vector<std::unique_ptr<base::MemoryBudget>> calls;
+    for (int c = 0; c < 3; ++c) calls.push_back(std::make_unique<base::MemoryBudget>(ledger, kUnit));
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 6; ++t)
+      threads.emplace_back([&, t] {
+        base::MemoryBudget& budget = *calls[t % 3];
+        for (std::size_t i = 1; i <= 2000; ++i) {
+          budget.charge(i + t);
+          budget.charge_entries(t + 1);
+          if (i % 2 == 0) budget.release(i + t);
+        }
+      });
+    for (std::thread& t : threads) t.join();
+    std::size_t sum = 0;
+    for (const auto& budget : calls) sum += budget->used();
+    // Per thread: the charges of odd i stay, and 2000 times t + 1 entries.
+    std::size_t expected = 0;
+    for (unsigned t = 0; t < 6; ++t)
+      for (std::size_t i = 1; i <= 2000; i += 2) expected += i + t + 2 * (t + 1);
+    CHECK_MSG(sum == expected && ledger.charged() == expected, "charged %zu, calls hold %zu, expected %zu",
+              ledger.charged(), sum, expected);
+    CHECK(ledger.pending() == 2000 * (1 + 2 + 3 + 4 + 5 + 6));
+  }
+  CHECK(ledger.charged() == 0 && ledger.pending() == 0 && ledger.reserved() == 0);
+
+  base::Ledger small(1000, SIZE_MAX);
+  base::MemoryBudget first(small, kUnit);
+  {
+    base::MemoryBudget second(small, kUnit);
+    second.charge_entries(600);  // a result not yet built
+    first.charge(500);           // fits once the later call yields
+    CHECK(throws_bad_alloc([&] { second.charge(1); }));
+    CHECK(throws_bad_alloc([&] { second.built(300); }));
+  }
+  CHECK(throws_bad_alloc([&] { first.charge(501); }));
+  first.charge(500);
+  CHECK(small.charged() == 1000);
+}
+
 // Memory the algorithms do not charge: the thread team's own bookkeeping
 // (its helpers' handles and what they wait on), per thread taking part.
 constexpr std::int64_t kUnchargedPerThread = 4 << 10;
@@ -819,6 +869,7 @@ int main() {
   test_apsp_method_choice();
   test_threads_agree();
   test_budget();
+  test_shared_ledger();
   test_every_byte_charged();
   test_team_runs_each_unit_once();
   test_interrupt();
