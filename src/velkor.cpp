@@ -240,7 +240,14 @@ Ref make_module() {
 
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) boundary::throw_fetched();
+#ifdef Py_GIL_DISABLED
+  // Every call is safe without the interpreter lock: the input is read
+  // under the dict's critical section, and what calls share (the memory
+  // ledger, the state below) is atomic, locked or made here.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) boundary::throw_fetched();
+#endif
   boundary::remember_switch_interval();
+  (void)boundary::panic_exception_type();
   prepare_process_state();
   for (PyMethodDef& record : kMethods) add_function(module.get(), &record);
   if (!module_cell) module_cell = module.release();

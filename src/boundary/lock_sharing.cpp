@@ -27,7 +27,7 @@ constexpr double kDefaultSwitchInterval = 0.005;
 
 // The interpreter's switch interval, or 5 ms when its reader was not found
 // at import. Throws what reading it raises.
-Clock::duration switch_interval() {
+[[maybe_unused]] Clock::duration switch_interval() {
   double seconds = kDefaultSwitchInterval;
   if (switch_interval_reader) {
     Ref value = Ref::steal(switch_interval_reader(switch_interval_module, nullptr));
@@ -38,6 +38,16 @@ Clock::duration switch_interval() {
   }
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
+
+// How often a long loop that holds the lock offers it. Without the lock (a
+// free-threaded interpreter) no thread waits for it, but a thread that
+// stays attached holds up every pause that stops the world (the collector's
+// among them): such a loop detaches every millisecond.
+#ifdef Py_GIL_DISABLED
+Clock::duration offer_period() { return std::chrono::milliseconds(1); }
+#else
+Clock::duration offer_period() { return 2 * switch_interval(); }
+#endif
 
 }  // namespace
 
@@ -102,11 +112,11 @@ void LockSharing::check() {
     // by the next offer, and that offer hands the lock over.
     if (!started_) {
       started_ = true;
-      interval_ = switch_interval();
-      next_offer_ = now + 2 * interval_;
+      period_ = offer_period();
+      next_offer_ = now + period_;
     } else if (now >= next_offer_) {
       { LockReleased offered; }
-      next_offer_ = Clock::now() + 2 * interval_;
+      next_offer_ = Clock::now() + period_;
     }
   }
   // A handler's exception is the caller's own, not an argument's error.

@@ -67,7 +67,8 @@ void remember_switch_interval();
 // run pending signal handlers, raising what they raise, and, when sharing is
 // asked for, offers the lock to other threads once every two switch
 // intervals (the interpreter's, as sys.getswitchinterval() tells it), so
-// that a thread waiting for it gets it at every offer. Offer only
+// that a thread waiting for it gets it at every offer; on a free-threaded
+// interpreter it detaches every millisecond instead. Offer only
 // while nothing another thread may touch is being read.
 class LockSharing {
  public:
@@ -85,7 +86,7 @@ class LockSharing {
   bool offer_lock_;
   int countdown_ = kStride;
   bool started_ = false;
-  std::chrono::steady_clock::duration interval_{};
+  std::chrono::steady_clock::duration period_{};
   std::chrono::steady_clock::time_point next_offer_;
 };
 

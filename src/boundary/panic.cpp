@@ -2,6 +2,7 @@
 #include "boundary/panic.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,9 @@ constexpr const char kPanicDoc[] =
     "Python.\n\nLike SystemExit, it derives from BaseException, so that it normally propagates "
     "all the way through the stack and makes the interpreter exit.\n";
 
-PyObject* panic_type_cell = nullptr;  // created once, never released
+// Created when the module is made, never released; published atomically,
+// since calls on a free-threaded interpreter read it without any lock.
+std::atomic<PyObject*> panic_type_cell{nullptr};
 
 }  // namespace
 
@@ -85,7 +88,7 @@ void panic_after_error(std::source_location where) {
 }
 
 PyObject* panic_exception_type() {
-  if (panic_type_cell) return panic_type_cell;
+  if (PyObject* type = panic_type_cell.load(std::memory_order_acquire)) return type;
   Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr));
   if (!type) {
@@ -96,9 +99,11 @@ PyObject* panic_exception_type() {
                                        "attempted to fetch exception but none was set");
     panic("Failed to initialize new exception type.: " + error.render());
   }
-  // Code run during creation may have filled the cell; keep the first.
-  if (!panic_type_cell) panic_type_cell = type.release();
-  return panic_type_cell;
+  // Code run during creation, or another thread, may have filled the cell;
+  // the first is kept.
+  PyObject* expected = nullptr;
+  if (panic_type_cell.compare_exchange_strong(expected, type.get(), std::memory_order_acq_rel)) return type.release();
+  return expected;
 }
 
 }  // namespace velkor::boundary

@@ -1,6 +1,11 @@
 // The one walk over an input dict, with its mutation guard and Ctrl-C checks.
 #pragma once
 
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "base/memory_budget.hpp"
 #include "boundary/lock_sharing.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/ref.hpp"
@@ -8,19 +13,67 @@
 namespace velkor::convert {
 
 // Calls `on_entry(key, value)` for every entry of `dict` (a dict or dict
-// subclass, borrowed), in the dict's own order, read from its own storage so
-// that a subclass's methods are never consulted. The walk holds the dict,
-// and the key and value of the entry at hand (released key first, then
-// value), since the entry's callbacks may run Python code. After every entry
-// it checks that the dict has neither changed size nor yielded more entries
-// than it had: either is an internal failure. Pending signals are handled
-// every so many entries; the lock is never offered to other threads, which
-// could change the dict being read.
+// subclass, borrowed, of `size` entries when the caller charged for it), in
+// the dict's own order, read from its own storage so that a subclass's
+// methods are never consulted. The walk holds the dict, and the key and
+// value of the entry at hand (released key first, then value), since the
+// entry's callbacks may run Python code. After every entry it checks that
+// the dict has neither changed size nor yielded more entries than it had:
+// either is an internal failure. Pending signals are handled every so many
+// entries.
+//
+// With the interpreter lock, nothing else runs while an entry is taken, and
+// the lock is never offered to other threads, which could change the dict
+// being read. Without it (a free-threaded interpreter), other threads run
+// all along: every key and value is first taken as a new reference at once,
+// under the dict's critical section with no Python code inside, so that
+// the entries are those of one state of the dict (their references charged
+// to `budget` while they are held), and the entries are converted
+// afterwards, the thread detaching now and then like a thread that offers
+// the lock.
 template <class OnEntry>
-void walk_dict(PyObject* dict, OnEntry&& on_entry) {
+void walk_dict(PyObject* dict, Py_ssize_t size, base::MemoryBudget& budget, OnEntry&& on_entry) {
   boundary::Ref held = boundary::Ref::borrow(dict);
-  const Py_ssize_t start_size = PyDict_GET_SIZE(held.get());
-  Py_ssize_t remaining = start_size;
+#ifdef Py_GIL_DISABLED
+  const std::size_t bytes = 2 * static_cast<std::size_t>(size) * sizeof(boundary::Ref);
+  budget.charge(bytes);
+  struct Release {
+    base::MemoryBudget& budget;
+    std::size_t bytes;
+    ~Release() { budget.release(bytes); }
+  } release{budget, bytes};
+  std::vector<boundary::Ref> items;
+  items.reserve(2 * static_cast<std::size_t>(size));
+  bool changed = false;
+  Py_BEGIN_CRITICAL_SECTION(held.get());
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  changed = PyDict_GET_SIZE(held.get()) != size;
+  while (!changed && PyDict_Next(held.get(), &pos, &borrowed_key, &borrowed_value)) {
+    if (items.size() == items.capacity()) {
+      changed = true;
+      break;
+    }
+    items.push_back(boundary::Ref::borrow(borrowed_key));
+    items.push_back(boundary::Ref::borrow(borrowed_value));
+  }
+  Py_END_CRITICAL_SECTION();
+  if (changed || items.size() != 2 * static_cast<std::size_t>(size))
+    boundary::panic("dictionary changed size during iteration");
+  boundary::LockSharing signals(true);
+  for (std::size_t i = 0; i < items.size(); i += 2) {
+    {
+      boundary::Ref value = std::move(items[i + 1]);
+      boundary::Ref key = std::move(items[i]);
+      on_entry(key.get(), value.get());
+    }
+    if (PyDict_GET_SIZE(held.get()) != size) boundary::panic("dictionary changed size during iteration");
+    signals.tick();
+  }
+#else
+  (void)budget;
+  Py_ssize_t remaining = size;
   Py_ssize_t pos = 0;
   PyObject* borrowed_key;
   PyObject* borrowed_value;
@@ -32,11 +85,11 @@ void walk_dict(PyObject* dict, OnEntry&& on_entry) {
       on_entry(key.get(), value.get());
     }
     --remaining;
-    if (PyDict_GET_SIZE(held.get()) != start_size)
-      boundary::panic("dictionary changed size during iteration");
+    if (PyDict_GET_SIZE(held.get()) != size) boundary::panic("dictionary changed size during iteration");
     if (remaining < 0) boundary::panic("dictionary keys changed during iteration");
     signals.tick();
   }
+#endif
 }
 
 }  // namespace velkor::convert

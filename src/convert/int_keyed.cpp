@@ -43,7 +43,7 @@ IntKeyed matrix_from_dict(PyObject* obj, base::MemoryBudget& budget) {
   input.graph.edges.reserve(size);
   Ref last_from;  // the first item of the previous key, when an exact int
   base::NodeIndex last_from_id = 0;
-  walk_dict(obj, [&](PyObject* key, PyObject* value) {
+  walk_dict(obj, static_cast<Py_ssize_t>(size), budget, [&](PyObject* key, PyObject* value) {
     if (!PyTuple_Check(key)) throw PyErr::downcast(key, "PyTuple");
     const Py_ssize_t length = PyTuple_GET_SIZE(key);
     if (length != 2)
