@@ -579,8 +579,18 @@ void test_shared_ledger() {
     CHECK(throws_bad_alloc([&] { second.built(300); }));
   }
   CHECK(throws_bad_alloc([&] { first.charge(501); }));
-  first.charge(500);
+  CHECK(!throws_bad_alloc([&] { first.charge(500); }));
   CHECK(small.charged() == 1000);
+
+  // The module's calls all charge the process's ledger.
+  const std::size_t before = base::Ledger::process().charged();
+  {
+    base::MemoryBudget one, two;
+    one.charge(1000);
+    two.charge(2000);
+    CHECK(base::Ledger::process().charged() == before + 3000);
+  }
+  CHECK(base::Ledger::process().charged() == before);
 }
 
 // Memory the algorithms do not charge: the thread team's own bookkeeping
