@@ -18,6 +18,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/debian_root.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/source_python.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/musl_python.sh"
 
 mapfile -t pythons < <(find_pythons)
@@ -29,19 +30,7 @@ zig="$(zig_venv "$python")"
 echo "-- zig $("$zig" version)"
 musl_python_setup "$ZIG_VENV/bin/python"
 
-t="$SECONDS"
-venv="${VELKOR_VENV_DIR:-$ROOT}/.venv-musl-3.13"
-# Made anew when the interpreter was.
-if [ "$MUSL_PYTHON" -nt "$venv/pyvenv.cfg" ]; then rm -rf "$venv"; fi
-[ -x "$venv/bin/python" ] || "$MUSL_PYTHON" -m venv "$venv" ||
-  { echo "error: could not make a virtual environment with $MUSL_PYTHON" >&2; exit 1; }
-vpython="$venv/bin/python"
-# Without ssl, pip warns that it cannot use the system's certificates unless
-# told to use its own; it reaches no server here either way.
-pip_install=("$vpython" -m pip install --disable-pip-version-check --use-deprecated=legacy-certs --no-index)
-"${pip_install[@]}" -q --find-links "$MUSL_WHEELS" "${MUSL_REQUIREMENTS[@]}" ||
-  { echo "error: could not install ${MUSL_REQUIREMENTS[*]} from $MUSL_WHEELS into $venv" >&2; exit 1; }
-echo "-- venv $venv: $((SECONDS - t)) s"
+wheel_venv "$MUSL_PYTHON" "${VELKOR_VENV_DIR:-$ROOT}/.venv-musl-3.13" "$MUSL_WHEELS"
 
 build="$ROOT/build/musl"
 # Configured afresh each run: CMake drops the options given with a changed
@@ -57,7 +46,7 @@ status=0
 # tests too, in $build, and installs the module. Warnings are errors here:
 # the build must be as clean under clang and libc++ as under g++.
 t="$SECONDS"
-PATH="$build/bin:$PATH" "${pip_install[@]}" -v --find-links "$MUSL_WHEELS" \
+PATH="$build/bin:$PATH" "${pip_install[@]}" -v \
   --no-build-isolation --no-deps --force-reinstall \
   -C build-dir="$build" \
   -C cmake.define.CMAKE_CXX_COMPILER="$build/bin/c++" \
@@ -104,14 +93,7 @@ for level in baseline avx2 native; do
   fi
 done
 
-# The suite, from a folder outside the checkout, so that the installed module
-# is the one tested.
-t="$SECONDS"
-echo "-- pytest with CPython $("$vpython" -c 'import platform; print(platform.python_version())') for musl"
-away="$(mktemp -d)"
-(cd "$away" && "$vpython" -m pytest -q -p no:cacheprovider -rs "$ROOT/tests") || fail "the test suite under musl"
-rm -rf "$away"
-echo "-- pytest: $((SECONDS - t)) s"
+suite_outside "$vpython" "under musl"
 
 if [ "$status" -eq 0 ]; then echo "== musl check passed"; else echo "== musl check FAILED" >&2; fi
 exit "$status"
