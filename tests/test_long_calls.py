@@ -40,8 +40,15 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
     # the signal the moment it sees the phase it aims at, however busy the
     # machine. Reading keeps the lock, so that phase is aimed at from
     # outside, by time, and tried again while the signal lands later.
+    # Without the lock (a free-threaded interpreter) the other thread runs
+    # all along: there the phases are told by time (computing: after the
+    # reading, measured alone) and by memory (building).
     code = """
-        import os, signal, sys, threading, time, velkor
+        import gc, os, signal, sys, threading, time, velkor
+        gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+        # Making millions of tuples here costs a free-threaded interpreter's
+        # collector many passes over them all: it waits for the rounds.
+        gc.disable()
         # A runner that ignores SIGINT passes that on to its children.
         signal.signal(signal.SIGINT, signal.default_int_handler)
         # On one thread the computation lasts long enough to tell a stop
@@ -64,7 +71,8 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
             with open("/proc/self/statm") as f:
                 return int(f.read().split()[1]) * page
 
-        state = {"aim": None, "in_call": False, "ran": False, "sent": None, "stamps": []}
+        state = {"aim": None, "in_call": False, "ran": False, "sent": None, "stamps": [], "called": 0.0,
+                 "lead": {}}
 
         def fire():
             state["aim"] = None
@@ -78,8 +86,10 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
                     state["ran"] = True
                     state["stamps"].append(time.monotonic())
                     aim = state["aim"]
-                    if aim in ("computing", "quiet"):
-                        fire()
+                    if aim in ("computing", "building", "quiet"):
+                        # Without the lock, a time into the call.
+                        if gil or time.monotonic() - state["called"] >= state["lead"][aim]:
+                            fire()
                     elif aim is not None:
                         # Building: the result's tuples and ints grow the
                         # process by tens of bytes an entry, where the
@@ -95,7 +105,7 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
         threading.Thread(target=watch, daemon=True).start()
 
         def call(graph):
-            state["ran"], state["in_call"] = False, True
+            state["ran"], state["in_call"], state["called"] = False, True, time.monotonic()
             try:
                 return velkor.floyd_warshall_u32(graph)
             finally:
@@ -139,15 +149,36 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
             if computing >= 0.6 or m == 6000:
                 break
             m = min(6000, int(m * (0.8 / computing) ** (1 / 3)) + 1)
+        def reading_length(graph):
+            # The walk alone: the same dict with a bad weight at its end.
+            graph[(n, n + 1)] = 0.5
+            t0 = time.monotonic()
+            try:
+                velkor.floyd_warshall_u32(graph)
+            except TypeError:
+                pass
+            finally:
+                del graph[(n, n + 1)]
+            return time.monotonic() - t0
+
         length, free = phases(g)
-        hub_length, hub_free = phases(hub)
-        print(length, free[0], computing, hub_length - hub_free[-1], flush=True)
+        if gil:
+            hub_length, hub_free = phases(hub)
+            reading, building = free[0], hub_length - hub_free[-1]
+        else:
+            # The hub's call is nearly all building (its computation takes
+            # a few hundredths of it): the stop is aimed at 30% of it.
+            reading, hub_length = reading_length(g), phases(hub)[0]
+            state["lead"] = {"computing": reading_length(dense) + 0.05, "building": 0.3 * hub_length, "quiet": 0.0}
+            building = 0.7 * hub_length
+        print(length, reading, computing, building, flush=True)
+        gc.enable()
         seen = []
         for line in sys.stdin:
             aim = line.strip()
             if aim == "quiet":
                 signal.signal(signal.SIGINT, lambda *args: seen.append(1))
-            state["aim"] = {"reading": None, "building": ("building", h * h * 25)}.get(aim, aim)
+            state["aim"] = {"reading": None, "building": ("building", h * h * 25) if gil else aim}.get(aim, aim)
             state["sent"] = None
             start = time.monotonic()
             try:
@@ -155,7 +186,10 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
                 r = call({"building": hub, "computing": dense}.get(aim, g))
                 print("finished", len(r), r[(0, 1)] == min(g[(0, 1)], 3), len(seen), flush=True)
             except KeyboardInterrupt:
-                where = "later" if state["ran"] else "reading"
+                if gil:
+                    where = "later" if state["ran"] else "reading"
+                else:
+                    where = "reading" if time.monotonic() - state["called"] < reading else "later"
                 print("interrupted", where, time.monotonic() - (state["sent"] or start), flush=True)
             assert (len(g), g[(0, 1)], g[(n - 1, 0)]) == before
     """

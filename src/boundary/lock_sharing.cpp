@@ -2,6 +2,7 @@
 #include "boundary/lock_sharing.hpp"
 
 #include <cstring>
+#include <mutex>
 
 #include "boundary/panic.hpp"
 #include "platform/thread_identity.hpp"
@@ -45,6 +46,7 @@ constexpr double kDefaultSwitchInterval = 0.005;
 // among them): such a loop detaches every millisecond.
 #ifdef Py_GIL_DISABLED
 Clock::duration offer_period() { return std::chrono::milliseconds(1); }
+
 #else
 Clock::duration offer_period() { return 2 * switch_interval(); }
 #endif
@@ -92,6 +94,26 @@ PyErr SignalCheck::take() {
   raised_.reset();
   return error;
 }
+
+#ifdef Py_GIL_DISABLED
+namespace {
+// Builds under way in the process, and whether the first of them found the
+// collector enabled (and so the last gives it back).
+std::mutex pause_mutex;
+int pausing_builds = 0;
+bool collector_was_enabled = false;
+}  // namespace
+
+CollectorPause::CollectorPause() noexcept {
+  std::lock_guard<std::mutex> lock(pause_mutex);
+  if (pausing_builds++ == 0) collector_was_enabled = PyGC_Disable() != 0;
+}
+
+CollectorPause::~CollectorPause() {
+  std::lock_guard<std::mutex> lock(pause_mutex);
+  if (--pausing_builds == 0 && collector_was_enabled) PyGC_Enable();
+}
+#endif
 
 PyErr forked_error() {
   return PyErr::new_err(PyExc_RuntimeError,

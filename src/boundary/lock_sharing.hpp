@@ -33,6 +33,25 @@ class SignalCheck final : public base::Interrupt {
   std::optional<PyErr> raised_;
 };
 
+// While a result is built on a free-threaded interpreter: the collector
+// paused, for the whole process, from the first build under way to the end
+// of the last. Each key tuple made counts towards the next collection, and
+// that collector walks every object each time, so a build let it run every
+// few thousand entries and took ten times as long; paused, other threads'
+// cycles are collected once the builds end. Elsewhere nothing: the
+// collector's young generation is cheap. Lock held.
+#ifdef Py_GIL_DISABLED
+class CollectorPause {
+ public:
+  CollectorPause() noexcept;
+  ~CollectorPause();
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+};
+#else
+class CollectorPause {};
+#endif
+
 // The error of a child process forked while a computation ran on several
 // threads.
 PyErr forked_error();

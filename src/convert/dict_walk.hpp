@@ -28,9 +28,10 @@ namespace velkor::convert {
 // all along: every key and value is first taken as a new reference at once,
 // under the dict's critical section with no Python code inside, so that
 // the entries are those of one state of the dict (their references charged
-// to `budget` while they are held), and the entries are converted
+// to `budget` and held to the end), and the entries are converted
 // afterwards, the thread detaching now and then like a thread that offers
-// the lock.
+// the lock; at the end the dict must still hold the same keys in the same
+// places.
 template <class OnEntry>
 void walk_dict(PyObject* dict, Py_ssize_t size, base::MemoryBudget& budget, OnEntry&& on_entry) {
   boundary::Ref held = boundary::Ref::borrow(dict);
@@ -63,14 +64,27 @@ void walk_dict(PyObject* dict, Py_ssize_t size, base::MemoryBudget& budget, OnEn
     boundary::panic("dictionary changed size during iteration");
   boundary::LockSharing signals(true);
   for (std::size_t i = 0; i < items.size(); i += 2) {
-    {
-      boundary::Ref value = std::move(items[i + 1]);
-      boundary::Ref key = std::move(items[i]);
-      on_entry(key.get(), value.get());
-    }
+    on_entry(items[i].get(), items[i + 1].get());
     if (PyDict_GET_SIZE(held.get()) != size) boundary::panic("dictionary changed size during iteration");
     signals.tick();
   }
+  // The keys, held until now, are still the dict's, in the same places:
+  // entries replaced meanwhile (by a node's own code, or by another thread)
+  // are told as the walk with the lock tells them.
+  bool same = true;
+  Py_BEGIN_CRITICAL_SECTION(held.get());
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  std::size_t i = 0;
+  while (same && PyDict_Next(held.get(), &pos, &borrowed_key, &borrowed_value)) {
+    same = i < items.size() && items[i].get() == borrowed_key;
+    i += 2;
+  }
+  same = same && i == items.size();
+  Py_END_CRITICAL_SECTION();
+  if (!same) boundary::panic("dictionary keys changed during iteration");
+  // Released entry by entry, key first, then value.
 #else
   (void)budget;
   Py_ssize_t remaining = size;

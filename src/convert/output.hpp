@@ -162,6 +162,7 @@ boundary::Ref rows_into_dict(const Rows& rows, const NodeObjects& nodes, StoreFa
   const bool predict = entries >= kPredictMinEntries;
   const NodeHashes hashes(nodes, predict);
   boundary::LockSharing sharing(true);
+  [[maybe_unused]] const boundary::CollectorPause paused;
   KeyBatch batch;
   if (presize_first) batch.presize_on_first_insert(entries);
   std::size_t inserted = 0, next_report = kBuiltStride;
