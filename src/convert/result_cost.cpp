@@ -19,11 +19,14 @@ constexpr std::size_t kGranule = 16;
 constexpr std::size_t round_up(std::size_t bytes) { return (bytes + kGranule - 1) / kGranule * kGranule; }
 
 // An object of `type` with `items` items, including the collector's header
-// in front of tracked objects (two pointers).
+// in front of tracked objects (two pointers; a free-threaded interpreter
+// keeps the collector's state in the object's own header instead).
 std::size_t object_bytes(PyTypeObject* type, std::size_t items) noexcept {
   std::size_t bytes = static_cast<std::size_t>(type->tp_basicsize) +
                       items * static_cast<std::size_t>(type->tp_itemsize);
+#ifndef Py_GIL_DISABLED
   if (PyType_IS_GC(type)) bytes += 2 * sizeof(void*);
+#endif
   return round_up(bytes);
 }
 
