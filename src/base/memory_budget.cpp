@@ -82,7 +82,6 @@ void Ledger::read(bool precise) {
   room_memory_.store(add(room.memory, allocated), std::memory_order_relaxed);
   room_address_space_.store(add(room.address_space, add(allocated, reserved)), std::memory_order_relaxed);
   charged_at_read_.store(charged, std::memory_order_relaxed);
-  readings_.fetch_add(1, std::memory_order_relaxed);
   read_at_.store(now_ns(), std::memory_order_release);
 }
 
@@ -242,14 +241,16 @@ void MemoryBudget::charge_entries(std::size_t entries) {
   const std::size_t was = cost_->entry_bytes(before), now = cost_->entry_bytes(after);
   const std::size_t bytes = now == SIZE_MAX ? SIZE_MAX : now - was;
   // Not allocated until the result is built: pending before it is charged,
-  // so that a reading taken meanwhile never counts it as allocated.
-  pending_.fetch_add(bytes, std::memory_order_relaxed);
-  ledger_.pending_.fetch_add(bytes, std::memory_order_relaxed);
+  // so that a reading taken meanwhile never counts it as allocated. A cost
+  // beyond size_t is refused without being added to what is pending.
+  const std::size_t pending = bytes == SIZE_MAX ? 0 : bytes;
+  pending_.fetch_add(pending, std::memory_order_relaxed);
+  ledger_.pending_.fetch_add(pending, std::memory_order_relaxed);
   try {
     charge(bytes);
   } catch (...) {
-    subtract(ledger_.pending_, bytes);
-    subtract(pending_, bytes);
+    subtract(ledger_.pending_, pending);
+    subtract(pending_, pending);
     entries_.fetch_sub(entries, std::memory_order_relaxed);
     throw;
   }

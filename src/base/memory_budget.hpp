@@ -107,8 +107,6 @@ class Ledger {
   std::size_t charged() const noexcept { return charged_.load(std::memory_order_relaxed); }
   std::size_t reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
   std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
-  // Readings of the system taken so far.
-  std::uint64_t readings() const noexcept { return readings_.load(std::memory_order_relaxed); }
 
  private:
   friend class MemoryBudget;
@@ -128,8 +126,8 @@ class Ledger {
   // the last reading is old or the charges grew since, with `grow` bytes
   // more, by a share of it.
   Room room(std::size_t grow, Fresh fresh);
-  // Reads the system afresh, precisely; false when a precise reading was
-  // taken too recently to tell anything new.
+  // Reads the system afresh, precisely; false for a fixed room, which is
+  // never read.
   bool renew_precisely();
   void read(bool precise);
   // A call ends: `bytes` of its built result stay allocated, outside the
@@ -156,7 +154,6 @@ class Ledger {
   std::atomic<std::size_t> room_address_space_{SIZE_MAX};
   std::atomic<std::int64_t> read_at_{0};
   std::atomic<std::size_t> charged_at_read_{0};
-  std::atomic<std::uint64_t> readings_{0};
 };
 
 // A call's allowance of memory, charged from the first byte the call takes
