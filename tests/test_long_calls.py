@@ -19,9 +19,6 @@ def _child(code):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-@pytest.mark.skipif(sys.platform == "win32",
-                    reason="Windows cannot send SIGINT to one process: Popen.send_signal sends only "
-                           "console events, which reach a whole process group")
 def _slow_computation():
     g = {(i, j): 1 for i in range(200) for j in range(200) if i != j}
     times = []
@@ -32,6 +29,9 @@ def _slow_computation():
     return min(times) > 0.08
 
 
+@pytest.mark.skipif(sys.platform == "win32",
+                    reason="Windows cannot send SIGINT to one process: Popen.send_signal sends only "
+                           "console events, which reach a whole process group")
 def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
     # Each round interrupts a call in another phase: reading the dict,
     # computing, building the result. The call tells where it is: another
