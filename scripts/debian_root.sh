@@ -48,9 +48,10 @@ qemu_cpu() {
 # F flag of Debian's entries, so that it works inside a chroot).
 can_run_arch() {
   local arch="$1" q
+  need_packages arch-test
   case "$arch" in amd64 | i386) arch-test "$arch" >/dev/null 2>&1 && return 0
     echo "error: this kernel does not run $arch programs" >&2; return 1 ;; esac
-  need_packages qemu-user-static arch-test
+  need_packages qemu-user-static
   q="$(qemu_arch "$arch")"
   local misc=/proc/sys/fs/binfmt_misc
   [ -e "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc" || {

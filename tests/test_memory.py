@@ -87,6 +87,26 @@ def test_budget_charges_at_least_what_the_result_dict_holds(case, n):
     assert 1.04 * peak <= charged <= upper * peak, f"{charged / entries:.1f} charged, {peak / entries:.1f} held per entry"
 
 
+@pytest.mark.address_space_limit
+def test_a_limit_set_just_after_a_call_holds_for_the_next():
+    # The room read by one call serves the next for a moment (small calls
+    # read nothing); a limit set between them must still be seen before the
+    # next call's large blocks are taken, or they fail as a bare MemoryError.
+    proc = _python(f"""
+        n = 1183
+        edges = {{(i, (i + 1) % n): 1000 for i in range(n)}}
+        velkor.floyd_warshall_u32({{(i, (i + 1) % 1000): 1000 for i in range(1000)}})
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + {HEADROOM}, hard))
+        try:
+            velkor.floyd_warshall_u32(edges)
+        except MemoryError as e:
+            print(e)
+    """)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert re.fullmatch(r"the (result|call) needs at least \d+ bytes of address space.*available\n", proc.stdout)
+
+
 def _memory_cgroup():
     """The directory of this process's memory cgroup, and whether it is v2."""
     with open("/proc/self/cgroup") as f:

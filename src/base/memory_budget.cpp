@@ -39,8 +39,11 @@ std::int64_t now_ns() noexcept {
 
 // A quick reading serves charges for this long.
 constexpr std::int64_t kReadingLife = 250'000'000;  // ns
-// ... unless the charges have grown by this share of the room since.
+// ... unless the charges have grown since by this share of the room, or by
+// kGrowthMost, whichever is less: a limit set or memory taken since the
+// reading is seen before a large block is charged against it.
 constexpr std::size_t kGrowthShare = 32;
+constexpr std::size_t kGrowthMost = std::size_t{16} << 20;
 // A call's charges look at the reading's age once in this many.
 constexpr unsigned kAgeStride = 64;
 // Kept free of the system's room: what other processes may allocate
@@ -88,11 +91,13 @@ void Ledger::read(bool precise) {
 Ledger::Room Ledger::room(std::size_t grow, Fresh fresh) {
   if (!fixed_ && fresh != Fresh::kept) {
     const std::int64_t at = read_at_.load(std::memory_order_acquire);
+    const std::size_t charged = charged_.load(std::memory_order_relaxed);
+    const std::size_t growth =
+        add(charged, grow) - std::min(charged_at_read_.load(std::memory_order_relaxed), charged);
+    const std::size_t least_room = std::min(room_memory_.load(std::memory_order_relaxed),
+                                            room_address_space_.load(std::memory_order_relaxed));
     const bool renew = fresh == Fresh::renewed || at == 0 ||
-                       add(charged_.load(std::memory_order_relaxed), grow) -
-                               std::min(charged_at_read_.load(std::memory_order_relaxed),
-                                        charged_.load(std::memory_order_relaxed)) >
-                           room_memory_.load(std::memory_order_relaxed) / kGrowthShare ||
+                       growth > std::min(least_room / kGrowthShare, kGrowthMost) ||
                        (fresh == Fresh::any && now_ns() - at > kReadingLife);
     if (renew) {
       std::lock_guard<std::mutex> lock(mutex_);

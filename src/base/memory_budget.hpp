@@ -84,7 +84,7 @@ class MemoryBudget;
 // precise (the memory the system reclaims before it refuses any counted).
 // A reading a fraction of a second old serves small charges, so that small
 // calls make no system call; it is renewed when it is older, when the
-// charges have grown by a share of it since, and during a result's build
+// charges have grown since by a share of it or by 16 MiB, and during a result's build
 // (built()), since other processes allocate too. A charge that does not
 // fit is tried again on a precise reading before it is refused.
 //
