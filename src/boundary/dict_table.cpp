@@ -14,10 +14,12 @@ namespace velkor::boundary::compat {
 // makes the table for that many and copies the one entry with its hash
 // (the key's hash is not called again, nor its equality: the table is
 // empty). The size is set back before anything else can see that dict,
-// which is released at once. The merge works so from 3.12 to 3.15; with the
-// lock removed (free-threaded builds) or in later versions, the entry is
-// inserted plainly and the dict grows as it is filled.
-#if PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
+// which is released at once. The merge works so from 3.12 to 3.15, with
+// the lock and without it (free-threaded builds take the same path, inside
+// a critical section on both dicts; the one-entry dict is ours alone); in
+// later versions the entry is inserted plainly and the dict grows as it is
+// filled.
+#if PY_VERSION_HEX < 0x03100000
 #define VELKOR_PRESIZE_BY_MERGE 1
 #endif
 
