@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/cgroup.hpp"
+#include "platform/system_text.hpp"
 #elif defined(__APPLE__)
 #include <sys/sysctl.h>
 #elif defined(_WIN32)
@@ -50,20 +52,14 @@ unsigned affinity_cpus() noexcept {
 }
 
 // The CPUs that one cgroup's quota pays for, rounded up; 0 for no quota.
-// v2: cpu.max holds "QUOTA PERIOD" or "max PERIOD"; v1: cpu.cfs_quota_us
-// holds the quota (-1 for none), cpu.cfs_period_us the period.
 unsigned quota_cpus(const std::string& dir, bool v2) {
-  using linux_cgroup::read_numbers;
-  long long quota = 0, period = 0, unused = 0;
-  if (v2) {
-    if (read_numbers(dir + "/cpu.max", quota, period) != 2) return 0;
-  } else if (read_numbers(dir + "/cpu.cfs_quota_us", quota, unused) == 0 ||
-             read_numbers(dir + "/cpu.cfs_period_us", period, unused) == 0) {
-    return 0;
-  }
-  if (quota <= 0 || period <= 0) return 0;
-  const long long cpus = quota / period + (quota % period != 0);
-  return cpus > 65536 ? 0u : static_cast<unsigned>(cpus);
+  using linux_cgroup::read_text;
+  const auto text_of = [](const std::optional<std::string>& text) {
+    return text ? system_text::Text(*text) : std::nullopt;
+  };
+  if (v2) return system_text::quota_cpus_v2(text_of(read_text(dir + "/cpu.max")));
+  return system_text::quota_cpus_v1(text_of(read_text(dir + "/cpu.cfs_quota_us")),
+                                    text_of(read_text(dir + "/cpu.cfs_period_us")));
 }
 
 // The smallest quota over the process's cgroups and their ancestors, in

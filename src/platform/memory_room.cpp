@@ -13,11 +13,12 @@
 #include <chrono>
 #include <memory>
 
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/cgroup.hpp"
+#include "platform/system_text.hpp"
 #elif defined(__APPLE__)
 #include <mach/mach.h>
 #include <sys/sysctl.h>
@@ -38,9 +39,13 @@ constexpr std::size_t kNoLimit = SIZE_MAX;
 
 #if defined(__linux__)
 
-using linux_cgroup::read_number;
+using linux_cgroup::read_text;
+using system_text::kUnlimited;
 
-constexpr unsigned long long kUnlimited = ~0ULL;
+// A file's text as the readers of system_text take it.
+system_text::Text text_of(const std::optional<std::string>& text) noexcept {
+  return text ? system_text::Text(*text) : std::nullopt;
+}
 
 // One cgroup directory whose memory limit may bind this process.
 struct Level {
@@ -59,26 +64,16 @@ std::vector<Level> find_levels() {
 
 // A directory's limit, kUnlimited where it has none or it cannot be read.
 unsigned long long read_limit(const Level& level) {
-  unsigned long long limit = 0;
-  if (!read_number(level.dir + (level.v2 ? "/memory.max" : "/memory.limit_in_bytes"), limit)) return kUnlimited;
-  // v1 reports "no limit" as a huge page-aligned number.
-  return limit >= (1ULL << 62) ? kUnlimited : limit;
+  return system_text::memory_limit(text_of(read_text(level.dir + (level.v2 ? "/memory.max" : "/memory.limit_in_bytes"))));
 }
 
 // The room left under `limit` in one directory. The page cache is read
 // only when asked for.
 std::size_t room_under_limit(const Level& level, unsigned long long limit, bool reclaimable) {
   if (limit == kUnlimited) return kNoLimit;
-  unsigned long long usage = 0;
-  if (!read_number(level.dir + (level.v2 ? "/memory.current" : "/memory.usage_in_bytes"), usage)) return kNoLimit;
-  // Inactive page cache: the kernel reclaims it before it refuses memory.
-  const unsigned long long cache =
-      reclaimable
-          ? linux_cgroup::read_field(level.dir + "/memory.stat", level.v2 ? "inactive_file" : "total_inactive_file")
-          : 0;
-  const unsigned long long used = usage > cache ? usage - cache : 0;
-  if (used >= limit) return 0;
-  return clamp_to_size(limit - used);
+  const auto usage = read_text(level.dir + (level.v2 ? "/memory.current" : "/memory.usage_in_bytes"));
+  const auto stat = reclaimable ? read_text(level.dir + "/memory.stat") : std::nullopt;
+  return system_text::room_under_limit(limit, text_of(usage), text_of(stat), level.v2, reclaimable);
 }
 
 // The directories, found once when the module is made and kept for the
@@ -157,23 +152,11 @@ std::size_t room_under(unsigned long long limit, unsigned long long used) noexce
 #if defined(__linux__)
 
 std::size_t available_memory() noexcept {
-  std::FILE* f = std::fopen("/proc/meminfo", "r");
-  if (!f) return kNoLimit;
-  char line[256];
-  unsigned long long available_kb = 0, swap_free_kb = 0;
-  bool found = false;
-  while (std::fgets(line, sizeof line, f)) {
-    unsigned long long kb = 0;
-    if (std::sscanf(line, "MemAvailable: %llu kB", &kb) == 1) {
-      available_kb = kb;
-      found = true;
-    } else if (std::sscanf(line, "SwapFree: %llu kB", &kb) == 1) {
-      swap_free_kb = kb;
-    }
+  try {
+    return system_text::meminfo_available(text_of(read_text("/proc/meminfo")));
+  } catch (...) {
+    return kNoLimit;
   }
-  std::fclose(f);
-  if (!found) return kNoLimit;
-  return clamp_to_size((available_kb + swap_free_kb) * 1024ULL);
 }
 
 void prepare_memory_room() noexcept {
@@ -194,15 +177,12 @@ std::size_t group_memory_room(bool reclaimable) noexcept { return group_room(rec
 std::size_t address_space_room() noexcept {
   rlimit limit{};
   if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kNoLimit;
-  unsigned long long pages = 0;
   try {
-    if (!read_number("/proc/self/statm", pages)) return kNoLimit;
+    return system_text::address_space_room(limit.rlim_cur, text_of(read_text("/proc/self/statm")),
+                                           static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)));
   } catch (...) {
     return kNoLimit;
   }
-  const unsigned long long mapped = pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
-  if (mapped >= limit.rlim_cur) return 0;
-  return static_cast<std::size_t>(limit.rlim_cur - mapped);
 }
 
 MemoryRoom memory_room(bool precise) noexcept {

@@ -867,9 +867,13 @@ void test_ncd_random() {
 
 }  // namespace
 
+// tests/cpp/test_system_text.cpp
+void test_system_text();
+
 int main() {
   test_model();
   test_platform();
+  test_system_text();
   test_reach_bounds();
   test_apsp_examples();
   test_apsp_weight_boundaries();
