@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import velkor
+from helpers import filesystem_type
 
 # The functions are looked up directly: one that is missing fails its tests.
 
@@ -111,3 +112,61 @@ def panic_class():
     edges = {}
     edges[(_GrowOnIndex(edges), 2)] = 3
     return type(_call_expecting_panic(velkor.floyd_warshall_u32, edges))
+
+
+# ---------------------------------------------------------------- cgroups
+
+
+def _own_cgroup(controller):
+    """This process's cgroup for `controller`: its directory, whether the
+    hierarchy is v2, and its path as /proc/self/cgroup names it."""
+    with open("/proc/self/cgroup") as f:
+        lines = [line.rstrip("\n").split(":", 2) for line in f]
+    for _, controllers, path in lines:
+        if controller in controllers.split(","):
+            return f"/sys/fs/cgroup/{controller}{path}", False, path
+    for hid, controllers, path in lines:
+        if hid == "0" and not controllers:
+            return f"/sys/fs/cgroup{path}", True, path
+    pytest.fail(f"this process has no {controller} cgroup (/proc/self/cgroup names none)")
+
+
+@pytest.fixture
+def cgroup():
+    """make(controller, settings, depth=1): a new cgroup below this process's
+    own for `controller`, `depth` levels deep, with settings(v2) (a dict of
+    file: value) written into its top level; returns a command prefix that
+    runs a program in the deepest level. The groups must be real: they live
+    on a cgroup file system, and the program checks that /proc/self/cgroup
+    names its group before it runs. Removed at the end of the test."""
+    made = []
+
+    def make(controller, settings, depth=1):
+        parent, v2, parent_name = _own_cgroup(controller)
+        kind = filesystem_type(parent)
+        if kind not in ("cgroup", "cgroup2"):
+            pytest.fail(f"{parent} is on a {kind} file system, not a cgroup hierarchy: no limit could apply")
+        names = [f"velkor-test-{os.getpid()}-{len(made)}"] + [f"level-{i}" for i in range(1, depth)]
+        try:
+            path = parent
+            for i, name in enumerate(names):
+                path = os.path.join(path, name)
+                os.mkdir(path)
+                made.append(path)
+                if i == 0:
+                    for file, value in settings(v2).items():
+                        # Swap is limited where the kernel accounts for it.
+                        if file != "memory.swap.max" or os.path.exists(os.path.join(path, file)):
+                            with open(os.path.join(path, file), "w") as f:
+                                f.write(str(value))
+        except OSError as e:
+            pytest.fail(f"cannot make a {controller} cgroup below {parent} (needs root and a writable "
+                        f"cgroup hierarchy with that controller): {e}")
+        member = "/".join([parent_name.rstrip("/"), *names])
+        check = (f'grep -q ":{member}$" /proc/self/cgroup || '
+                 f'{{ echo "not in the cgroup {member}" >&2; exit 3; }}')
+        return ["sh", "-c", f'echo $$ > {path}/cgroup.procs && {check} && exec "$@"', "sh"]
+
+    yield make
+    for path in reversed(made):
+        os.rmdir(path)

@@ -54,3 +54,14 @@ def reference_ncd(distances, extreme):
     row = {x: [distances.get((x, z), extreme) for z in nodes] for x in nodes}
     return {(x, y): 0 if x is y else min([extreme] + [max(a, b) for a, b in zip(row[x], row[y])])
             for x in nodes for y in nodes}
+
+
+def filesystem_type(path):
+    """The type of the file system that holds `path`, from /proc/self/mounts."""
+    best, kind = "", None
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            _, mount, fstype = line.split()[:3]
+            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
+                best, kind = mount, fstype
+    return kind

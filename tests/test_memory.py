@@ -7,9 +7,12 @@ import re
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import textwrap
 
 import pytest
+
+from helpers import filesystem_type
 
 # Inputs of the measured calls, with their expected entry counts. Ring
 # weights of 1000 make nearly every distance a new int; the ring of 1183
@@ -107,60 +110,16 @@ def test_a_limit_set_just_after_a_call_holds_for_the_next():
     assert re.fullmatch(r"the (result|call) needs at least \d+ bytes of (memory|address space).*available\n", proc.stdout)
 
 
-def _memory_cgroup():
-    """The directory of this process's memory cgroup, and whether it is v2."""
-    with open("/proc/self/cgroup") as f:
-        lines = [line.rstrip("\n").split(":", 2) for line in f]
-    for _, controllers, path in lines:
-        if "memory" in controllers.split(","):
-            return f"/sys/fs/cgroup/memory{path}", False, path
-    for hid, controllers, path in lines:
-        if hid == "0" and not controllers:
-            return f"/sys/fs/cgroup{path}", True, path
-    pytest.fail("this process has no memory cgroup (/proc/self/cgroup names none)")
-
-
-def _filesystem_type(path):
-    """The type of the file system that holds `path`, from /proc/self/mounts."""
-    best, kind = "", None
-    with open("/proc/self/mounts") as f:
-        for line in f:
-            _, mount, fstype = line.split()[:3]
-            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
-                best, kind = mount, fstype
-    return kind
-
-
 @pytest.fixture
-def limited_cgroup():
-    """A child memory cgroup of this process's own, limited to LIMIT bytes;
-    yields a command prefix that runs a program inside it. The limit must be
-    real: the group lives on a cgroup file system, and the program checks
-    that /proc/self/cgroup names it before it runs."""
-    parent, v2, parent_name = _memory_cgroup()
-    name = f"velkor-test-{os.getpid()}"
-    path = os.path.join(parent, name)
-    kind = _filesystem_type(parent)
-    if kind not in ("cgroup", "cgroup2"):
-        pytest.fail(f"{parent} is on a {kind} file system, not a cgroup hierarchy: no limit could apply")
-    try:
-        os.makedirs(path, exist_ok=True)
-        limit_file = "memory.max" if v2 else "memory.limit_in_bytes"
-        with open(os.path.join(path, limit_file), "w") as f:
-            f.write(str(LIMIT))
-        if v2 and os.path.exists(os.path.join(path, "memory.swap.max")):
-            with open(os.path.join(path, "memory.swap.max"), "w") as f:
-                f.write("0")
-    except OSError as e:
-        pytest.fail(f"cannot make a memory cgroup below {parent} (needs root and a writable "
-                    f"cgroup hierarchy with the memory controller): {e}")
-    member = f"{parent_name.rstrip('/')}/{name}"
-    check = (f'grep -q ":{member}$" /proc/self/cgroup || '
-             f'{{ echo "not in the cgroup {member}" >&2; exit 3; }}')
-    try:
-        yield ["sh", "-c", f'echo $$ > {path}/cgroup.procs && {check} && exec "$@"', "sh"]
-    finally:
-        os.rmdir(path)
+def limited_cgroup(cgroup):
+    """A command prefix that runs a program in a new memory cgroup limited to
+    LIMIT bytes, without swap."""
+    return cgroup("memory", _limits)
+
+
+def _limits(v2, limit=None):
+    limit = LIMIT if limit is None else limit
+    return {"memory.max": limit, "memory.swap.max": 0} if v2 else {"memory.limit_in_bytes": limit}
 
 
 LIMIT = 256 << 20
@@ -325,3 +284,53 @@ def test_processes_in_one_cgroup_each_end_in_a_result_or_a_refusal(limited_cgrou
     finally:
         for p in procs:
             p.kill()
+
+
+@pytest.mark.address_space_limit
+def test_a_limit_on_an_ancestor_group_binds_a_process_in_its_child(cgroup):
+    # Under systemd slices and container runtimes the limit is set on a
+    # group above the process's own: the call must be refused with figures,
+    # not ended by the kernel, however deep the process sits below it.
+    setup, call = CALLS["ring"]
+    proc = _python(f"""
+        n = 2000
+        {setup}
+        try:
+            {call}
+            print("result")
+        except MemoryError as e:
+            print(f"refused: {{e}}")
+    """, wrapper=cgroup("memory", _limits, depth=3))
+    assert _outcomes(proc, 1)[0].startswith("refused")
+
+
+@pytest.mark.address_space_limit
+def test_a_call_that_fits_once_the_page_cache_is_reclaimed_succeeds(cgroup):
+    # A group full of clean page cache (a file just read) has room: the
+    # kernel reclaims that cache before it refuses memory. A call that fits
+    # only once it is counted must be made, not refused.
+    folder = "/var/tmp"
+    assert filesystem_type(folder) not in ("tmpfs", "ramfs"), f"{folder} holds its files in memory"
+    fd, cache_file = tempfile.mkstemp(dir=folder, prefix="velkor-cache-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(os.urandom(1 << 20) * 200)
+            f.flush()
+            os.fsync(f.fileno())
+            # Out of this process's cache, so that the reader's group holds it.
+            os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+        setup, call = CALLS["ring"]
+        proc = _python(f"""
+            with open({cache_file!r}, "rb") as f:
+                while f.read(1 << 20):
+                    pass
+            n = 1000
+            {setup}
+            try:
+                print("result" if len({call}) == n * n else "wrong")
+            except MemoryError as e:
+                print(f"refused: {{e}}")
+        """, wrapper=cgroup("memory", _limits))
+        assert _outcomes(proc, 1) == ["result"]
+    finally:
+        os.unlink(cache_file)
