@@ -137,6 +137,45 @@ def test_node_identity_follows_dict_key_rules(fwl):
     assert all(x is not y and hash(x) == hash(y) for x, y in calls), calls
 
 
+
+class Agreeable:
+    """Equal to everything of its hash."""
+
+    def __hash__(self):
+        return 5
+
+    def __eq__(self, other):
+        return True
+
+
+class Stubborn:
+    """Of the same hash, equal to nothing, not even what equals it."""
+
+    def __hash__(self):
+        return 5
+
+    def __eq__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("func", [velkor.floyd_warshall, lambda e: velkor.nearest_common_descendant(e, 9)],
+                         ids=["fw", "ncd"])
+@pytest.mark.parametrize("first", [Agreeable, Stubborn])
+def test_node_identity_asks_the_label_seen_first_as_a_dict_does(func, first):
+    # A dict asks the key it holds whether a new one equals it (known ==
+    # new): for labels whose __eq__ disagree, the order decides whether
+    # they are one node or two, in both orders of first appearance.
+    known, new = first(), ({Agreeable, Stubborn} - {first}).pop()()
+    edges = {(known, "t"): 1, ("u", new): 2}
+    nodes = {}
+    for pair in edges:
+        for label in pair:
+            nodes.setdefault(label, label)
+    out = func(edges)
+    assert len(nodes) == (3 if first is Agreeable else 4)
+    assert {id(label) for key in out for label in key} == {id(label) for label in nodes.values()}
+
+
 # ---------------------------------------------------------------- argument errors
 
 
