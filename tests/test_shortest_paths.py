@@ -2,7 +2,9 @@
 an independent Dijkstra reference, and the interpreter lock during the computation."""
 
 import heapq
+import os
 import random
+import subprocess
 import sys
 import threading
 import time
@@ -270,6 +272,49 @@ def test_the_lock_is_offered_while_a_result_is_built(fw):
     notes = _other_thread_during_a_long_call(fw, _sparse, 600)
     stall = max(b - a for a, b in zip(notes, notes[1:]))
     assert stall < 0.5 * (notes[-1] - notes[0]), f"the other thread stalled {stall:.2f}s of a {notes[-1] - notes[0]:.2f}s call"
+
+
+_THREADS_DURING_A_CALL = """
+import os, threading, time, velkor
+n = 700
+g = {(i, j): (i * 7 + j * 13) % 1000 + 1 for i in range(n) for j in range(n) if i != j}
+most, stop = 0, False
+
+def watch():
+    global most
+    while not stop:
+        most = max(most, len(os.listdir("/proc/self/task")))
+        time.sleep(0.001)
+
+watcher = threading.Thread(target=watch)
+watcher.start()
+velkor.floyd_warshall_u32(g)
+stop = True
+watcher.join()
+print(most)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="cgroups and /proc/self/task are Linux's")
+def test_helper_threads_follow_the_cpu_quota_and_velkor_num_threads(cgroup):
+    # The threads of the process while a large computation runs: the main
+    # thread and a watcher, and the helpers the call starts. With no cap
+    # (the control, in this run) helpers start on a machine of two CPUs or
+    # more; a quota below one CPU, like VELKOR_NUM_THREADS=1, leaves the
+    # computation on the calling thread.
+    def threads(wrapper=(), **env):
+        proc = subprocess.run([*wrapper, sys.executable, "-c", _THREADS_DURING_A_CALL], capture_output=True,
+                              text=True, timeout=120, env={**os.environ, **env})
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        return int(proc.stdout)
+
+    with pytest.MonkeyPatch.context() as m:
+        m.delenv("VELKOR_NUM_THREADS", raising=False)
+        assert threads() > 2, "no helper thread started on this machine: nothing to cap"
+        assert threads(VELKOR_NUM_THREADS="1") == 2
+        half = cgroup("cpu", lambda v2: {"cpu.max": "50000 100000"} if v2 else
+                      {"cpu.cfs_period_us": 100000, "cpu.cfs_quota_us": 50000})
+        assert threads(half) == 2
 
 
 def test_concurrent_calls_give_correct_results(fw):
