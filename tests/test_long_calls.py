@@ -72,7 +72,7 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
                 return int(f.read().split()[1]) * page
 
         state = {"aim": None, "in_call": False, "ran": False, "sent": None, "stamps": [], "called": 0.0,
-                 "lead": {}}
+                 "lead": {}, "fired_growth": 0}
 
         def fire():
             state["aim"] = None
@@ -96,7 +96,8 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
                         # computation holds a few.
                         if base is None:
                             base = resident()
-                        elif resident() > base + aim[1]:
+                        elif resident() - base > aim[1]:
+                            state["fired_growth"] = resident() - base
                             fire()
                 else:
                     base = None
@@ -162,16 +163,22 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
             return time.monotonic() - t0
 
         length, free = phases(g)
+        hub_growth = 0
         if gil:
             hub_length, hub_free = phases(hub)
             reading, building = free[0], hub_length - hub_free[-1]
+            # What the hub's whole result grows the process by.
+            held = resident()
+            r = call(hub)
+            hub_growth = resident() - held
+            del r
         else:
             # The hub's call is nearly all building (its computation takes
             # a few hundredths of it): the stop is aimed at 30% of it.
             reading, hub_length = reading_length(g), phases(hub)[0]
             state["lead"] = {"computing": reading_length(dense) + 0.05, "building": 0.3 * hub_length, "quiet": 0.0}
             building = 0.7 * hub_length
-        print(length, reading, computing, building, flush=True)
+        print(length, reading, computing, building, hub_growth, flush=True)
         gc.enable()
         seen = []
         for line in sys.stdin:
@@ -179,7 +186,7 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
             if aim == "quiet":
                 signal.signal(signal.SIGINT, lambda *args: seen.append(1))
             state["aim"] = {"reading": None, "building": ("building", h * h * 25) if gil else aim}.get(aim, aim)
-            state["sent"] = None
+            state["sent"], state["fired_growth"] = None, 0
             start = time.monotonic()
             try:
                 print("ready", flush=True)
@@ -190,7 +197,8 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
                     where = "later" if state["ran"] else "reading"
                 else:
                     where = "reading" if time.monotonic() - state["called"] < reading else "later"
-                print("interrupted", where, time.monotonic() - (state["sent"] or start), flush=True)
+                print("interrupted", where, time.monotonic() - (state["sent"] or start), state["fired_growth"],
+                      flush=True)
             assert (len(g), g[(0, 1)], g[(n - 1, 0)]) == before
     """
     # Where one thread computes many times slower (AddressSanitizer, QEMU's
@@ -212,7 +220,9 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
 
     try:
         # The phases of a whole call, measured in this run, under this load.
-        length, start, computing, build = map(float, proc.stdout.readline().split())
+        measured = proc.stdout.readline()
+        assert measured, f"the measuring calls failed:\n{proc.stderr.read()[-2000:]}"
+        length, start, computing, build, grown = map(float, measured.split())
         for attempt in range(3):
             word, rest = round_("reading", start / 2)
             assert word == "interrupted", "the call ran to its end after SIGINT while reading"
@@ -227,6 +237,14 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
             f"SIGINT while computing took {float(rest[1]):.2f}s of a {computing:.2f}s computation")
         word, rest = round_("building")
         assert word == "interrupted", "the call ran to its end after SIGINT while building"
+        # With the lock, the signal is sent from the other thread's first
+        # turn after the result has grown by a quarter of its size: one
+        # sent only once the result is whole tells that the lock was not
+        # offered while it was built. (Without the lock the signal is sent
+        # by time, and grown is 0.)
+        assert not grown or float(rest[2]) < 0.75 * grown, (
+            f"SIGINT was sent once the result had grown by {float(rest[2]) / 2**20:.0f} MiB "
+            f"of {grown / 2**20:.0f} MiB: the lock was not offered while it was built")
         assert float(rest[1]) < 0.5 * build, (
             f"SIGINT while building took {float(rest[1]):.2f}s of a {build:.2f}s build")
         word, rest = round_("quiet")
