@@ -7,6 +7,7 @@
 #include "boundary/frame.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/lock_sharing.hpp"
+#include "boundary/settings.hpp"
 #include "convert/int_keyed.hpp"
 #include "convert/label_keyed.hpp"
 #include "convert/result_cost.hpp"
@@ -59,6 +60,7 @@ using Nodes = DictResultCost::Nodes;
 base::PathRows floyd_warshall_u32(base::Graph graph, base::MemoryBudget& budget, const DictResultCost& cost) {
   budget.set_cost(cost);
   budget.charge(convert::kOutputBuilderBytes);
+  boundary::check_thread_setting();
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return algo::floyd_warshall(std::move(graph), resources);
   });
@@ -68,6 +70,7 @@ base::SquareRows nearest_common_descendant_u32(base::Graph graph, base::Weight e
                                                base::MemoryBudget& budget, const DictResultCost& cost) {
   budget.set_cost(cost);
   budget.charge(convert::kOutputBuilderBytes);
+  boundary::check_thread_setting();
   return boundary::run_unlocked(base::Resources{&budget}, [&](const base::Resources& resources) {
     return algo::nearest_common_descendant(std::move(graph), extreme, resources);
   });

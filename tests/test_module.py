@@ -2,6 +2,8 @@
 
 import importlib
 import inspect
+import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -161,3 +163,23 @@ def test_non_dict_argument_is_wrapped_with_parameter_name(name):
     assert err.args == ("argument 'edges': 'list' object cannot be converted to 'PyDict'",)
     assert err.__cause__ is None
     assert err.__suppress_context__ is True
+
+
+# ---------------------------------------------------------------- settings
+
+
+@pytest.mark.parametrize("value", ["abc", "0", "-2", "1.5"])
+def test_a_bad_thread_setting_is_warned_of_once(value):
+    # Every warning is shown (filter "always"): the setting's is given once
+    # per process, on the first call, and the calls still give their results.
+    proc = subprocess.run([sys.executable, "-W", "always", "-c", textwrap.dedent("""
+        import velkor
+        for _ in range(3):
+            assert velkor.floyd_warshall_u32({(1, 2): 3}) == {(1, 1): 0, (1, 2): 3, (2, 2): 0}
+            assert len(velkor.nearest_common_descendant({("a", "b"): 1}, 5)) == 4
+    """)], capture_output=True, text=True, env={**os.environ, "VELKOR_NUM_THREADS": value})
+    assert proc.returncode == 0, proc.stderr
+    warnings = [line for line in proc.stderr.splitlines() if "Warning" in line]
+    assert len(warnings) == 1, proc.stderr
+    assert re.search(rf"RuntimeWarning: VELKOR_NUM_THREADS={re.escape(repr(value))} is not a positive "
+                     r"integer: it is ignored, and calls use the \d+ CPUs this process can use$", warnings[0])

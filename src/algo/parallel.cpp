@@ -12,11 +12,7 @@
 
 namespace velkor::algo::detail {
 
-namespace {
-
-// A positive integer, or 0.
-unsigned env_cap() noexcept {
-  const char* text = std::getenv("VELKOR_NUM_THREADS");
+unsigned parse_thread_cap(const char* text) noexcept {
   if (!text || !*text) return 0;
   char* end = nullptr;
   errno = 0;
@@ -25,12 +21,10 @@ unsigned env_cap() noexcept {
   return v > 65536 ? 65536u : static_cast<unsigned>(v);
 }
 
-}  // namespace
-
 unsigned thread_count(unsigned requested) noexcept {
   if (requested > 0) return requested;
   unsigned n = platform::usable_cpus();
-  if (const unsigned cap = env_cap()) n = std::min(n, cap);
+  if (const unsigned cap = parse_thread_cap(std::getenv("VELKOR_NUM_THREADS"))) n = std::min(n, cap);
   return n;
 }
 

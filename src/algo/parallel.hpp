@@ -23,6 +23,10 @@ namespace velkor::algo::detail {
 // positive integer.
 unsigned thread_count(unsigned requested) noexcept;
 
+// The cap that the text of VELKOR_NUM_THREADS sets: a positive integer
+// (at most 65536); 0, no cap, for anything else or no text.
+unsigned parse_thread_cap(const char* text) noexcept;
+
 // A job whose estimated work (in inner-loop steps of a fraction of a
 // nanosecond each) is below this runs on the calling thread alone: waking or
 // starting a helper costs tens of microseconds.
