@@ -65,3 +65,26 @@ def filesystem_type(path):
             if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
                 best, kind = mount, fstype
     return kind
+
+
+def entry_notes(func, edges):
+    """The notes an error about `edges` must carry: the entry at fault, the
+    first that fails alone, with its value when the key alone would pass;
+    none for an argument that is not a dict, or a repr that fails."""
+    if type(edges) is not dict:
+        return None
+    for key, value in edges.items():
+        try:
+            func({key: value})
+        except BaseException:
+            try:
+                func({key: 1})
+                value_at_fault = True
+            except BaseException:
+                value_at_fault = False
+            try:
+                text = f"in the entry with key {key!r}" + (f" and value {value!r}" if value_at_fault else "")
+            except BaseException:
+                return None
+            return [text]
+    return None

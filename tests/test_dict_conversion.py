@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from helpers import OUT_OF_RANGE, U32_MAX, StrictDict, assert_reference_counts_kept
+from helpers import OUT_OF_RANGE, U32_MAX, StrictDict, assert_reference_counts_kept, entry_notes
 
 TOO_LARGE_FOR_C_LONG = "Python int too large to convert to C long"
 
@@ -157,6 +157,10 @@ def test_conversion_errors(fw, edges, exc_type, message):
     assert err.args == (message,)
     if exc_type is TypeError:
         assert err.__cause__ is None and err.__suppress_context__ is True
+    # A note names the entry at fault: the first that fails alone, with its
+    # value when the key alone would pass.
+    assert getattr(err, "__notes__", None) == entry_notes(fw, edges)
+
 
 
 def test_conversion_order_and_early_stop(fw):

@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import velkor
-from helpers import OUT_OF_RANGE, StrictDict, assert_reference_counts_kept
+from helpers import OUT_OF_RANGE, StrictDict, assert_reference_counts_kept, entry_notes
 from helpers import U32_MAX as M
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -239,6 +239,7 @@ def test_bad_contents_raise_panic(labelled, expect_panic, panic_class, edges, me
     err = expect_panic(labelled, edges)
     assert type(err) is panic_class
     assert err.args == (message,)
+    assert getattr(err, "__notes__", None) == entry_notes(labelled, edges)
 
 
 class NoRepr:

@@ -61,8 +61,23 @@ PyObject* PyErr::value() {
   return value_.get();
 }
 
+void add_note(PyObject* exc, const std::string& note) noexcept {
+  if (note.empty()) return;
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  Ref done = text ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", text.get())) : Ref();
+  if (!done) PyErr_Clear();
+}
+
 void PyErr::restore() noexcept {
+  if (!note_.empty() && !value_) {
+    try {
+      (void)value();
+    } catch (...) {
+      // Raised below without its note, as a deferred error is.
+    }
+  }
   if (value_) {
+    add_note(value_.get(), note_);
     PyErr_SetRaisedException(value_.release());
     return;
   }
@@ -136,6 +151,7 @@ PyErr argument_extraction_error(const char* name, PyErr error) {
   // PyException_SetCause steals the cause (null allowed) and marks the
   // context as suppressed; the wrapped error itself is dropped.
   PyException_SetCause(new_exc, PyException_GetCause(exc));
+  wrapped.set_note(error.note());
   return wrapped;
 }
 

@@ -41,6 +41,11 @@ class PyErr {
   }
   bool is_unchanged() const noexcept { return unchanged_; }
 
+  // A note (PEP 678) added to the exception when it is raised, saying
+  // which part of the input it is about; none when empty.
+  void set_note(std::string note) noexcept { note_ = std::move(note); }
+  const std::string& note() const noexcept { return note_; }
+
  private:
   PyErr() = default;
   std::string message_text() const;
@@ -51,7 +56,13 @@ class PyErr {
   const char* downcast_to_ = nullptr;
   Ref value_;  // set once materialised
   bool unchanged_ = false;
+  std::string note_;
 };
+
+// Adds `note` to the exception `exc` (borrowed) with its add_note method,
+// when `note` is not empty. A failure to add it is dropped: the exception
+// stays as it is. Call with no error pending.
+void add_note(PyObject* exc, const std::string& note) noexcept;
 
 // The pending interpreter error, cleared; none when nothing is pending. A
 // pending PanicException is resumed as an internal failure instead.

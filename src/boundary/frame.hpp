@@ -39,7 +39,7 @@ PyObject* trampoline(Body&& body) noexcept {
     ~Nested() { --NESTING; }
   } nested;
   try {
-    std::string panic_message;
+    std::string panic_message, panic_note;
     try {
       return body().release();
     } catch (PyErr& error) {
@@ -47,6 +47,7 @@ PyObject* trampoline(Body&& body) noexcept {
       return nullptr;
     } catch (Panic& failure) {
       panic_message = std::move(failure.message);
+      panic_note = std::move(failure.note);
     } catch (const base::BudgetExceeded& refused) {
       PyErr_SetString(PyExc_MemoryError, refused.what());
       return nullptr;
@@ -56,7 +57,9 @@ PyObject* trampoline(Body&& body) noexcept {
     } catch (...) {
       panic_message = kOpaquePanic;
     }
-    PyErr::new_err(panic_exception_type(), std::move(panic_message)).restore();
+    PyErr raised = PyErr::new_err(panic_exception_type(), std::move(panic_message));
+    raised.set_note(std::move(panic_note));
+    raised.restore();
     return nullptr;
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -73,10 +73,10 @@ std::atomic<PyObject*> panic_type_cell{nullptr};
 
 void panic(std::string message, std::source_location where) {
   report(message, where);
-  throw Panic{std::move(message)};
+  throw Panic{std::move(message), {}};
 }
 
-void resume_panic(std::string message) { throw Panic{std::move(message)}; }
+void resume_panic(std::string message) { throw Panic{std::move(message), {}}; }
 
 void panic_after_error(std::source_location where) {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) {

@@ -12,6 +12,9 @@ namespace velkor::boundary {
 // catch it; every Ref it passes is released by unwinding.
 struct Panic {
   std::string message;
+  // A note (PEP 678) for the PanicException: which part of the input the
+  // failure is about; none when empty.
+  std::string note;
 };
 
 // Writes the failure report to standard error and starts unwinding.

@@ -9,10 +9,31 @@
 #include "boundary/lock_sharing.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/ref.hpp"
+#include "convert/entry_note.hpp"
 
 namespace velkor::convert {
 
-// Calls `on_entry(key, value)` for every entry of `dict` (a dict or dict
+// Converts one entry: `on_entry(key, value, value_at_fault)`, which sets
+// `value_at_fault` once the key is read and the value is taken. An error
+// about the entry (any but those that reach the caller unchanged) gets a
+// note naming it: the key, and the value when the value is at fault. Costs
+// nothing while no error is thrown.
+template <class OnEntry>
+void convert_entry(OnEntry& on_entry, PyObject* key, PyObject* value) {
+  bool value_at_fault = false;
+  try {
+    on_entry(key, value, value_at_fault);
+  } catch (boundary::PyErr& error) {
+    if (!error.is_unchanged()) error.set_note(entry_note(key, value_at_fault ? value : nullptr));
+    throw;
+  } catch (boundary::Panic& failure) {
+    failure.note = entry_note(key, value_at_fault ? value : nullptr);
+    throw;
+  }
+}
+
+// Calls `on_entry(key, value, value_at_fault)` (see convert_entry) for
+// every entry of `dict` (a dict or dict
 // subclass, borrowed, of `size` entries when the caller charged for it), in
 // the dict's own order, read from its own storage so that a subclass's
 // methods are never consulted. The walk holds the dict, and the key and
@@ -64,7 +85,7 @@ void walk_dict(PyObject* dict, Py_ssize_t size, base::MemoryBudget& budget, OnEn
     boundary::panic("dictionary changed size during iteration");
   boundary::LockSharing signals(true);
   for (std::size_t i = 0; i < items.size(); i += 2) {
-    on_entry(items[i].get(), items[i + 1].get());
+    convert_entry(on_entry, items[i].get(), items[i + 1].get());
     if (PyDict_GET_SIZE(held.get()) != size) boundary::panic("dictionary changed size during iteration");
     signals.tick();
   }
@@ -96,7 +117,7 @@ void walk_dict(PyObject* dict, Py_ssize_t size, base::MemoryBudget& budget, OnEn
     {
       boundary::Ref value = boundary::Ref::borrow(borrowed_value);
       boundary::Ref key = boundary::Ref::borrow(borrowed_key);
-      on_entry(key.get(), value.get());
+      convert_entry(on_entry, key.get(), value.get());
     }
     --remaining;
     if (PyDict_GET_SIZE(held.get()) != size) boundary::panic("dictionary changed size during iteration");

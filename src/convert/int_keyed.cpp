@@ -43,7 +43,7 @@ IntKeyed matrix_from_dict(PyObject* obj, base::MemoryBudget& budget) {
   input.graph.edges.reserve(size);
   Ref last_from;  // the first item of the previous key, when an exact int
   base::NodeIndex last_from_id = 0;
-  walk_dict(obj, static_cast<Py_ssize_t>(size), budget, [&](PyObject* key, PyObject* value) {
+  walk_dict(obj, static_cast<Py_ssize_t>(size), budget, [&](PyObject* key, PyObject* value, bool& value_at_fault) {
     if (!PyTuple_Check(key)) throw PyErr::downcast(key, "PyTuple");
     const Py_ssize_t length = PyTuple_GET_SIZE(key);
     if (length != 2)
@@ -57,6 +57,7 @@ IntKeyed matrix_from_dict(PyObject* obj, base::MemoryBudget& budget) {
     const bool same_from = from_item == last_from.get();
     const base::Weight from = same_from ? 0 : extract_u32(from_item);
     const base::Weight to = extract_u32(PyTuple_GET_ITEM(key, 1));
+    value_at_fault = true;
     const base::Weight weight = extract_u32(value);
     base::NodeIndex a = last_from_id;
     if (!same_from) {

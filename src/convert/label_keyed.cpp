@@ -79,7 +79,7 @@ LabelKeyed from_tuples_matrix(PyObject* dict, base::MemoryBudget& budget) {
   const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
   budget.charge(size * sizeof(base::Edge));
   input.graph.edges.reserve(size);
-  walk_dict(dict, static_cast<Py_ssize_t>(size), budget, [&](PyObject* key, PyObject* value) {
+  walk_dict(dict, static_cast<Py_ssize_t>(size), budget, [&](PyObject* key, PyObject* value, bool& value_at_fault) {
     if (!PyTuple_Check(key)) boundary::unwrap_failed_downcast(key, "PyTuple");
     // Released at the end of the entry in reverse order: the to-node, then
     // the from-node (each only when it was already known).
@@ -88,6 +88,7 @@ LabelKeyed from_tuples_matrix(PyObject* dict, base::MemoryBudget& budget) {
     Ref to_node = node_item(key, 1);
     const base::NodeIndex to = numbers.number(to_node, node_hash(to_node.get()));
     base::Weight weight;
+    value_at_fault = true;
     try {
       weight = extract_u32(value);
     } catch (PyErr& error) {
