@@ -29,7 +29,7 @@ venvs_in_root=/var/lib/velkor
 
 if [ "${1:-}" = "--inside" ]; then
   [ -f /.velkor-root-complete ] || { echo "error: --inside is for the Debian sid root only" >&2; exit 2; }
-  export VELKOR_VENV_DIR="$venvs_in_root"
+  export VELKOR_VENV_DIR="$venvs_in_root" VELKOR_BUILD_DIR="$venvs_in_root/build"
   mkdir -p "$VELKOR_VENV_DIR"
   work="$(mktemp -d /tmp/velkor-sid.XXXXXX)"
 
