@@ -2,9 +2,6 @@
 # Sourced by the scripts in this folder; not run on its own.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# Build folders and logs: build/ in the checkout, or VELKOR_BUILD_DIR (for
-# a checkout mounted read-only).
-BUILD_DIR="${VELKOR_BUILD_DIR:-$ROOT/build}"
 
 # scikit-build-core gives `cmake --version` five seconds to answer, and
 # fails the build for want of CMake when it does not. Through a pyenv shim on
@@ -168,11 +165,14 @@ import sys, tomllib
 with open(sys.argv[1], "rb") as f:
     print("\n".join(tomllib.load(f)["build-system"]["requires"]))' "$ROOT/pyproject.toml")
   vpython="$(venv_at "${VELKOR_VENV_DIR:-$ROOT}/.venv-$key" "$python" "${build_reqs[@]}" cmake ninja "$@")" || exit 1
-  local log="$BUILD_DIR/install-$key.log"
+  # Its build folder and log: in build/ of the checkout, or in
+  # VELKOR_BUILD_DIR (for a checkout mounted read-only).
+  local build_dir="${VELKOR_BUILD_DIR:-$ROOT/build}"
+  local log="$build_dir/install-$key.log"
   rm -f "$log"
   echo "-- building velkor and installing it into .venv-$key (the first time about 2 minutes on 2 cores, then only what changed; log: $log)" >&2
   build_logged "$log" "$vpython" -m pip install -v --disable-pip-version-check --force-reinstall --no-deps \
-    --no-build-isolation -C build-dir="$BUILD_DIR/pip-$key" "$ROOT" || {
+    --no-build-isolation -C build-dir="$build_dir/pip-$key" "$ROOT" || {
     echo "error: building velkor with $python failed" >&2; exit 1; }
   echo "$vpython"
 }
