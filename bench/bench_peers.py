@@ -21,6 +21,7 @@ importable: pip install networkx scipy numpy python-igraph rustworkx matplotlib)
     python bench/bench_peers.py --floor [--quick]   # velkor / floor time ratios, sparse and complete graphs
     python bench/bench_peers.py --threads [--quick] # VELKOR_NUM_THREADS=1, 2 and unset, one subprocess each
     python bench/bench_peers.py --memory [--quick]  # peak memory of each call / size of the dict it returns
+    python bench/bench_peers.py --memory --memory-n 5000  # the same for results of 25M entries
     python bench/bench_peers.py --plot docs/bench.png  # log-log time against n, velkor, floor and peers
 
 Times are the best (and median) of --repeat calls, with the cyclic garbage
@@ -520,7 +521,7 @@ def section_threads(args):
 
 
 def section_memory(args):
-    n = 1000 if args.quick else 1500
+    n = args.memory_n or (1000 if args.quick else 1500)
     print("## memory: peak above the input / size of the returned dict")
     print()
     print("Each call in a fresh process. Baseline: resident set once the input is built")
@@ -528,9 +529,10 @@ def section_memory(args):
     print("through /proc/self/clear_refs). Result: resident set after the call, result alive.")
     print("Per entry: the peak, and what velkor charged its memory budget for the call, read")
     print("from the refusal of the same call in the same process under a lower `ulimit -v`.")
+    print("Time: the call's, once (the floor's: walking the input and building its dict).")
     print()
     t = Table(("call", 44), ("input MB", 8), ("result MB", 9), ("peak MB", 8), ("peak / result", 13),
-              ("peak B/entry", 12), ("charged B/entry", 15))
+              ("peak B/entry", 12), ("charged B/entry", 15), ("time s", 6))
     for func in ("fw_u32", "fw", "ncd_u32", "ncd", "floor"):
         r = run_child({"task": "memory", "func": func, "kind": "sparse", "n": n})
         name = "floor (C, on the floyd_warshall_u32 input)" if func == "floor" else workload_name(func, "sparse", n)
@@ -538,7 +540,7 @@ def section_memory(args):
         charged = f"{r['charged'] / r['entries']:.1f}" if r.get("charged") else ""
         t.row(name, f"{r['input_kb'] / 1024:.0f}", f"{r['result_kb'] / 1024:.0f}",
               f"{r['peak_kb'] / 1024:.0f}", f"{r['peak_kb'] / r['result_kb']:.3f}{note}",
-              f"{r['peak_kb'] * 1024 / r['entries']:.1f}", charged)
+              f"{r['peak_kb'] * 1024 / r['entries']:.1f}", charged, f"{r['seconds']:.2f}")
     print()
 
 
@@ -666,7 +668,9 @@ def child_memory(task):
         exact_peak = False
     before_kb = vm_status_kb("VmRSS")
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
     result = call()
+    seconds = time.perf_counter() - start
     after_kb = vm_status_kb("VmRSS")
     if exact_peak:
         peak_kb = vm_status_kb("VmHWM")
@@ -682,6 +686,7 @@ def child_memory(task):
         "peak_kb": peak_kb - before_kb,
         "exact_peak": exact_peak,
         "entries": entries,
+        "seconds": seconds,
     }
     if task["func"] != "floor":
         answer["charged"] = refused_charge(call, entries, len(inp))
@@ -730,6 +735,8 @@ def main():
     ap.add_argument("--floor", action="store_true", help="velkor / floor ratios on sparse and complete graphs")
     ap.add_argument("--threads", action="store_true", help="times with VELKOR_NUM_THREADS=1, 2 and unset")
     ap.add_argument("--memory", action="store_true", help="peak memory per call against the size of its result")
+    ap.add_argument("--memory-n", type=int, metavar="N",
+                    help="nodes of the memory run's graphs (default 1500, 1000 with --quick; 5000: results of 25M entries, 4-8 GB at once)")
     ap.add_argument("--plot", metavar="PNG", help="write a log-log plot of time against n (e.g. docs/bench.png)")
     ap.add_argument("--child", metavar="JSON", help=argparse.SUPPRESS)
     args = ap.parse_args()

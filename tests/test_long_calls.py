@@ -223,6 +223,7 @@ def test_ctrl_c_stops_a_long_call_promptly_and_a_quiet_handler_lets_it_finish():
         measured = proc.stdout.readline()
         assert measured, f"the measuring calls failed:\n{proc.stderr.read()[-2000:]}"
         length, start, computing, build, grown = map(float, measured.split())
+        print(f"phases measured: reading {start:.2f}s, computing {computing:.2f}s, building {build:.2f}s")
         for attempt in range(3):
             word, rest = round_("reading", start / 2)
             assert word == "interrupted", "the call ran to its end after SIGINT while reading"
