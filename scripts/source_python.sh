@@ -134,6 +134,42 @@ wheel_venv() {
   echo "-- venv $venv: $((SECONDS - t)) s"
 }
 
+# Makes the virtual environment VENV with PYTHON (anew when the interpreter
+# was built after it) but without pip, and installs PYTHON_REQUIREMENTS into
+# it from the pure-Python wheels in WHEELS with the pip of HOST (a CPython
+# with pip), unless the wheels are those installed last. For an interpreter
+# on which pip is slow to run at all: the free-threaded CPython 3.13 spins
+# with sched_yield wherever a thread takes a lock that it already holds (as
+# it does while making a class or closing a file), and beside other busy
+# processes each yield can cost a time slice: starting pip there has taken
+# minutes. Sets vpython to the venv's python and host_install to the command
+# that installs wheels (pure, or built for PYTHON) into it with HOST's pip.
+# Usage: host_pip_venv PYTHON VENV WHEELS HOST
+host_pip_venv() {
+  local python="$1" venv="$2" wheels="$3" host="$4" t="$SECONDS" site xy abi platform stamp
+  if [ "$python" -nt "$venv/pyvenv.cfg" ]; then rm -rf "$venv"; fi
+  [ -x "$venv/bin/python" ] || "$python" -m venv --without-pip "$venv" ||
+    { echo "error: could not make a virtual environment with $python" >&2; exit 1; }
+  vpython="$venv/bin/python"
+  read -r site xy abi platform < <("$vpython" -c '
+import sys, sysconfig
+v = sys.version_info
+t = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+print(sysconfig.get_path("purelib"), f"{v[0]}.{v[1]}", f"cp{v[0]}{v[1]}{t}",
+      sysconfig.get_platform().replace("-", "_").replace(".", "_"))') ||
+    { echo "error: $vpython does not run" >&2; exit 1; }
+  host_install=("$host" -m pip install --disable-pip-version-check --no-index --only-binary=:all:
+    --target "$site" --upgrade --implementation cp --python-version "$xy" --abi "$abi"
+    --platform any --platform "$platform")
+  stamp="$(cat "$wheels/.complete")"
+  if [ "$(cat "$venv/.wheels" 2>/dev/null)" != "$stamp" ]; then
+    "${host_install[@]}" -q --find-links "$wheels" "${PYTHON_REQUIREMENTS[@]}" ||
+      { echo "error: could not install ${PYTHON_REQUIREMENTS[*]} from $wheels into $venv" >&2; exit 1; }
+    echo "$stamp" >"$venv/.wheels"
+  fi
+  echo "-- venv $venv (no pip; installed into by $host): $((SECONDS - t)) s"
+}
+
 # Runs the whole test suite with VPYTHON from a folder outside the checkout,
 # so that the installed module is the one tested; WHERE ("under musl") names
 # the run. A failure fails the check (fail).

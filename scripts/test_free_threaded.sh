@@ -11,13 +11,15 @@
 # VELKOR_FT_PYTHON_DIR says otherwise, and built anew only when missing,
 # incomplete or made with another recipe.
 #
-# velkor is built by pip from the checkout into the interpreter's virtual
-# environment (.venv-3.13t, named by its key), in build/ft-3.13t, with the
-# host's CMake and Ninja (Ninja from PyPI into .venv-ft-tools when the host
-# has none); then the whole pytest suite runs with PYTHON_GIL=0 from outside
-# the checkout. pytest, Hypothesis and scikit-build-core (all pure Python) are
-# downloaded by the pip of a CPython >= 3.12 found as by the other scripts
-# (set PYTHON to choose one). Needs root the first time (apt-get,
+# velkor's wheel is built from the checkout by its build backend, run on
+# the free-threaded interpreter, in build/ft-3.13t, with the host's CMake and
+# Ninja (Ninja from PyPI into .venv-ft-tools when the host has none), and
+# installed into the interpreter's virtual environment (.venv-3.13t, named by
+# its key) by the host's pip: no pip runs on the free-threaded interpreter
+# (see host_pip_venv). Then the whole pytest suite runs with PYTHON_GIL=0
+# from outside the checkout. pytest, Hypothesis and scikit-build-core (all
+# pure Python) are downloaded and installed by the pip of a CPython >= 3.12
+# found as by the other scripts (set PYTHON to choose one). Needs root the first time (apt-get,
 # /var/cache). Any failure fails the check, and so does an interpreter that
 # cannot be made.
 set -euo pipefail
@@ -97,7 +99,7 @@ download_wheels "$host" "$FT_WHEELS" --implementation cp --python-version "$xy" 
 flock -u 8
 
 venv="${VELKOR_VENV_DIR:-$ROOT}/.venv-$key"
-wheel_venv "$python" "$venv" "$FT_WHEELS"
+host_pip_venv "$python" "$venv" "$FT_WHEELS" "$host"
 
 build="$ROOT/build/ft-$key"
 # Configured afresh each run: the interpreter may have been built anew at
@@ -110,11 +112,19 @@ if [ "${#tools[@]}" -gt 0 ]; then ln -sf "$TOOLS_VENV/bin/ninja" "$build/bin/"; 
 status=0
 
 t="$SECONDS"
-log="$build/pip.log"
+log="$build/build.log"
 rm -f "$log"
 echo "-- building velkor with CPython $(key_label "$key") (log: $log)"
-PATH="$build/bin:$PATH" build_logged "$log" "${pip_install[@]}" -v --no-build-isolation --no-deps --force-reinstall \
-  -C build-dir="$build" "$ROOT" || { echo "error: building velkor with $python failed" >&2; exit 1; }
+# The wheel is made by the build backend run on the free-threaded
+# interpreter, as pip would run it without isolation, and installed by the
+# host's pip (see host_pip_venv).
+rm -rf "$build/dist"
+(cd "$ROOT" && PATH="$build/bin:$PATH" build_logged "$log" "$vpython" -c '
+import sys
+from scikit_build_core.build import build_wheel
+print("-- wheel", build_wheel(sys.argv[1], {"build-dir": sys.argv[2]}))' "$build/dist" "$build") &&
+  "${host_install[@]}" -q --no-deps "$build"/dist/*.whl ||
+  { echo "error: building velkor with $python failed" >&2; exit 1; }
 echo "-- velkor built and installed into $(basename "$venv"): $((SECONDS - t)) s"
 
 PYTHON_GIL=0 suite_outside "$vpython" "(free-threaded, PYTHON_GIL=0)"
