@@ -43,10 +43,16 @@ ft_python() {
 }
 
 # Run by build_step in the source folder. The test extension modules are
-# installed (_testcapi among them), CPython's own tests are not.
+# installed (_testcapi among them), CPython's own tests are not. The install
+# precompiles the bytecode of the standard library's top-level modules only
+# (compileall -l): the rest is compiled when first imported, which is a
+# small part of it. Compiling all of it at three optimisation levels took
+# nearly as long as compiling CPython on a busy machine, where this
+# interpreter's own runs are slow (see host_pip_venv): 228 s beside
+# stress-ng --cpu 4, where the musl CPython's took 13 s.
 build_ft_cpython() {
   ./configure --prefix="$FT_DIR/python" --disable-gil --with-ensurepip=no OPT="-DNDEBUG -O2" &&
-    make -j2 && make install TESTSUBDIRS=
+    make -j2 && make install TESTSUBDIRS= COMPILEALL_OPTS="-j0 -l"
 }
 
 # Builds CPython into $FT_DIR/python from the newest checked tarball served.
