@@ -19,9 +19,9 @@
 # (see host_pip_venv). Then the whole pytest suite runs with PYTHON_GIL=0
 # from outside the checkout. pytest, Hypothesis and scikit-build-core (all
 # pure Python) are downloaded and installed by the pip of a CPython >= 3.12
-# found as by the other scripts (set PYTHON to choose one). Needs root the first time (apt-get,
-# /var/cache). Any failure fails the check, and so does an interpreter that
-# cannot be made.
+# found as by the other scripts (set PYTHON to choose one). Needs root the
+# first time (apt-get, /var/cache). Any failure fails the check, and so does
+# an interpreter that cannot be made.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/debian_root.sh"
