@@ -116,14 +116,16 @@ no_python() {
   exit 1
 }
 
-# Creates (or reuses) the virtual environment for one interpreter, .venv-KEY
-# (.venv-3.12, .venv-3.15t) in the checkout or in $VELKOR_VENV_DIR, and
-# installs velkor into it, plus any extra packages given. Prints the venv's python.
 # The one way the scripts make a virtual environment: creates DIR with
 # PYTHON unless it is there, brings pip up to date and installs PACKAGES
 # (if any). Prints DIR's python; stops the script when it cannot.
+# Scripts running at once that share an environment (Zig's) take turns on
+# it, through a lock file inside it.
 venv_at() {
-  local dir="$1" python="$2"; shift 2
+  local dir="$1" python="$2" lock; shift 2
+  mkdir -p "$dir"
+  exec {lock}>"$dir/.velkor-lock"
+  if command -v flock >/dev/null 2>&1; then flock "$lock"; fi
   if [ ! -x "$dir/bin/python" ]; then
     echo "-- making the virtual environment $dir" >&2
     "$python" -m venv "$dir" >&2 || { echo "error: could not create a virtual environment with $python (install its venv module)" >&2; exit 1; }
@@ -135,6 +137,7 @@ venv_at() {
       echo "error: could not install $* with $python" >&2; exit 1; }
   fi
   echo "$dir/bin/python"
+  exec {lock}>&-
 }
 
 # Runs a build command (pip or python -m build) with its whole output
@@ -152,6 +155,9 @@ build_logged() {
   return "${status[0]}"
 }
 
+# Creates (or reuses) the virtual environment for one interpreter, .venv-KEY
+# (.venv-3.12, .venv-3.15t) in the checkout or in $VELKOR_VENV_DIR, and
+# installs velkor into it, plus any extra packages given. Prints the venv's python.
 make_venv() {
   local python="$1"; shift
   local vpython key build_reqs
@@ -206,4 +212,25 @@ zig_tools() {
   printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
   printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
   chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+}
+
+# Installs the Debian packages given that are missing (as root, with
+# apt-get). Scripts running at once (CI runs two at a time) take turns: apt's
+# own locks make a second apt-get fail rather than wait.
+need_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ "${#missing[@]}" -gt 0 ] || return 0
+  echo "-- installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "error: needs the Debian packages ${missing[*]}; run as root on Debian or Ubuntu, or install them" >&2
+    exit 1
+  fi
+  local out
+  out="$(flock /run/lock/velkor-apt.lock sh -c '
+    apt-get update -qq -o DPkg::Lock::Timeout=600 &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "$@"' sh "${missing[@]}" 2>&1 </dev/null)" ||
+    { echo "$out" >&2; echo "error: could not install ${missing[*]}" >&2; exit 1; }
 }

@@ -45,22 +45,9 @@ packages_for() {
   esac
 }
 
-missing=()
-for s in "${sections[@]}"; do
-  for p in $(packages_for "$s"); do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "-- installing ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
-    echo "error: needs the Debian packages ${missing[*]}; run as root on Debian or Ubuntu, or install them" >&2
-    exit 1
-  fi
-  apt-get update -qq >/dev/null &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"${TMPDIR:-/tmp}/velkor-cross-apt.log" 2>&1 || {
-    cat "${TMPDIR:-/tmp}/velkor-cross-apt.log"; echo "error: installing ${missing[*]} failed" >&2; exit 1; }
-fi
+packages=()
+for s in "${sections[@]}"; do packages+=($(packages_for "$s")); done
+need_packages "${packages[@]}"
 
 # The newest interpreter found: its headers for the compile checks, and
 # pytest with it for libc++.

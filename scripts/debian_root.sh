@@ -17,21 +17,6 @@ debian_mirror() {
     awk '$1 == "deb" && $2 !~ /[-\/]/ && $3 ~ /^https?:/ { print $3; exit }'
 }
 
-# Installs the Debian packages given that are missing (as root, with apt-get).
-need_packages() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ "${#missing[@]}" -gt 0 ] || return 0
-  echo "-- installing ${missing[*]}"
-  command -v apt-get >/dev/null 2>&1 || { echo "error: needs the Debian packages ${missing[*]}" >&2; exit 1; }
-  local out
-  out="$({ apt-get update -qq -o DPkg::Lock::Timeout=600 &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}"; } 2>&1 </dev/null)" ||
-    { echo "$out" >&2; echo "error: could not install ${missing[*]}" >&2; exit 1; }
-}
-
 # QEMU's name of a Debian architecture, and the CPU model it emulates fastest:
 # Debian's arm64 binaries use pointer authentication, which QEMU's default
 # model emulates many times slower; the Cortex-A72 has none, so those

@@ -18,8 +18,7 @@ compiler_lib() {
 
 libasan="$(compiler_lib libasan.so)"
 if [ -z "$libasan" ] && [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
-  echo "-- installing the sanitizer runtimes (libasan8, libubsan1)"
-  apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libasan8 libubsan1 >/dev/null
+  need_packages libasan8 libubsan1
   libasan="$(compiler_lib libasan.so)"
 fi
 libstdcxx="$(compiler_lib libstdc++.so)"
